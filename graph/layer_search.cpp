@@ -1,0 +1,113 @@
+// Beam search on one layer of the graph.
+#include <algorithm>
+#include <cmath>
+#include <functional>
+
+#include "orv/metric.hpp"
+
+namespace orv {
+
+SearchScratch& thread_scratch() {
+    thread_local SearchScratch s;
+    return s;
+}
+
+uint16_t VisitedMarks::begin(size_t n) {
+    if (marks.size() < n) marks.resize(n, 0);
+    ++version;
+    if (version == 0) {
+        std::fill(marks.begin(), marks.end(), uint16_t(0));
+        version = 1;
+    }
+    return version;
+}
+
+VisitedMarks& layer_search_marks() {
+    thread_local VisitedMarks marks;
+    return marks;
+}
+
+namespace {
+void ensure_room(SearchScratch& s, int32_t max_list) {
+    if (s.ids.size() < size_t(max_list)) {
+        s.ids.resize(size_t(max_list));
+        s.dists.resize(size_t(max_list));
+    }
+}
+}  // namespace
+
+template <int M>
+void HyperbolicIndex::search_layer_into(const float* q, float qn, int32_t entry, int32_t ef,
+                                        int32_t layer, SearchScratch& s) const {
+    using Ops = MetricOps<M>;
+    if (ef < 1) ef = 1;
+    ensure_room(s, nodes.max_list());
+    const uint16_t ver = layer_search_marks().begin(size_t(size()));
+    uint16_t* vis = layer_search_marks().marks.data();
+    auto& cand = s.cand;
+    auto& beam = s.beam;
+    cand.clear();
+    beam.clear();
+    const float d0 = Ops::one(*this, q, qn, entry);
+    cand.push_back({d0, entry});
+    vis[entry] = ver;
+    beam.push_back({d0, entry});
+    while (!cand.empty()) {
+        std::pop_heap(cand.begin(), cand.end(), std::greater<NodeDist>{});
+        const NodeDist c = cand.back();
+        cand.pop_back();
+        if (int32_t(beam.size()) >= ef && c.dist > beam.front().dist) break;
+        const LinkSpan nb = nodes.links(c.id, layer);
+        int m = 0;
+        for (int32_t j = 0; j < nb.count; ++j) {
+            const int32_t id = nb.ids[j];
+            if (vis[id] == ver) continue;
+            vis[id] = ver;
+            if (Ops::skips_boundary(*this, id)) continue;
+            s.ids[size_t(m++)] = id;
+        }
+        // Distances of the whole list at once, then admission in list order: the
+        // same decisions as one node at a time. A full beam's top bounds the sums.
+        const float bound = int32_t(beam.size()) >= ef ? beam.front().dist : INFINITY;
+        Ops::batch(*this, q, qn, s.ids.data(), m, s.dists.data(), bound);
+        for (int j = 0; j < m; ++j) {
+            const float g = s.dists[size_t(j)];
+            if (int32_t(beam.size()) < ef || g < beam.front().dist) {
+                const NodeDist r{g, s.ids[size_t(j)]};
+                cand.push_back(r);
+                std::push_heap(cand.begin(), cand.end(), std::greater<NodeDist>{});
+                beam.push_back(r);
+                std::push_heap(beam.begin(), beam.end(), std::less<NodeDist>{});
+                if (int32_t(beam.size()) > ef) {
+                    std::pop_heap(beam.begin(), beam.end(), std::less<NodeDist>{});
+                    beam.pop_back();
+                }
+            }
+        }
+    }
+}
+
+void HyperbolicIndex::search_layer_dispatch(const float* q, float qn, int32_t entry, int32_t ef,
+                                            int32_t layer, SearchScratch& s) const {
+    with_metric(metric_type,
+                [&](auto m) { search_layer_into<decltype(m)::value>(q, qn, entry, ef, layer, s); });
+}
+
+std::vector<NodeDist> HyperbolicIndex::search_layer(const float* q, float qn, int32_t entry,
+                                                    int32_t ef, int32_t layer) const {
+    SearchScratch& s = thread_scratch();
+    search_layer_dispatch(q, qn, entry, ef, layer, s);
+    return s.beam;
+}
+
+int32_t HyperbolicIndex::greedy_descent(const float* q, float qn, int32_t entry, int32_t top,
+                                        int32_t bottom, SearchScratch& s) const {
+    int32_t cur = entry;
+    for (int32_t layer = top; layer >= bottom; --layer) {
+        search_layer_dispatch(q, qn, cur, 1, layer, s);
+        if (!s.beam.empty()) cur = s.beam.front().id;
+    }
+    return cur;
+}
+
+}  // namespace orv

@@ -1,0 +1,106 @@
+// Linked insertion. All searches and selections run before the node is
+// appended, so a failure (memory) leaves the index as it was; the linking that
+// follows writes into room reserved beforehand and cannot fail.
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <functional>
+#include <stdexcept>
+#include <string>
+
+#include "orv/guards.hpp"
+#include "orv/metric.hpp"
+
+namespace orv {
+
+namespace {
+
+void check_finite(const float* v, int32_t n) {
+    for (int32_t i = 0; i < n; ++i) {
+        if (!std::isfinite(v[i]))
+            throw std::invalid_argument("vector holds a non-finite value (" + std::to_string(v[i]) +
+                                        ") at index " + std::to_string(i));
+    }
+}
+
+void reserve_link_scratch(SearchScratch& s, int32_t max_list) {
+    const size_t n = size_t(max_list) + 1;
+    s.result.reserve(n);
+    s.work.reserve(n);
+    s.pruned.reserve(n);
+    s.selected.reserve(n);
+    if (s.ids.size() < n) s.ids.resize(n);
+    if (s.dists.size() < n) s.dists.resize(n);
+}
+
+}  // namespace
+
+int32_t HyperbolicIndex::draw_level() {
+    const double y1 = double(uint32_t(rng()));
+    const double y2 = double(uint32_t(rng()));
+    double u = (y1 + y2 * 4294967296.0) * 0x1p-64;
+    if (u >= 1.0) u = 0.9999999999999999;
+    const double a = unit_dist.a(), b = unit_dist.b();
+    double r = a + (b - a) * u;
+    if (r < 1e-10) r = 1e-10;
+    return int32_t(-(std::log(r) * double(level_mult)));
+}
+
+void HyperbolicIndex::plan_links(const float* v, float sq, int32_t level, int32_t ef,
+                                 std::vector<std::vector<int32_t>>& plan) {
+    SearchScratch& s = thread_scratch();
+    const int32_t top = std::min(level, ep_layer);
+    plan.resize(size_t(std::max(top + 1, 0)));
+    int32_t cur = greedy_descent(v, sq, ep_id, ep_layer, level + 1, s);
+    for (int32_t lc = top; lc >= 0; --lc) {
+        search_layer_dispatch(v, sq, cur, ef, lc, s);
+        select_into(s.beam, lc == 0 ? max_m_0 : max_m, s, plan[size_t(lc)]);
+        if (!plan[size_t(lc)].empty()) cur = plan[size_t(lc)][0];
+    }
+    reserve_link_scratch(s, nodes.max_list());
+}
+
+void HyperbolicIndex::link_reverse(int32_t new_id, int32_t n, int32_t layer, int32_t cap,
+                                   SearchScratch& s) {
+    nodes.push_link(n, layer, new_id);
+    const LinkSpan l = nodes.links(n, layer);
+    if (l.count <= cap) return;
+    const float* nv = nodes.row(n);
+    const float nn = nodes.norms[size_t(n)];
+    dist_batch(nv, nn, l.ids, l.count, s.dists.data());
+    auto& heap = s.result;
+    heap.clear();
+    for (int32_t j = 0; j < l.count; ++j) {
+        heap.push_back({s.dists[size_t(j)], l.ids[j]});
+        std::push_heap(heap.begin(), heap.end(), std::less<NodeDist>{});
+    }
+    select_into(heap, cap, s, s.selected);
+    nodes.set_links(n, layer, s.selected.data(), int32_t(s.selected.size()));
+}
+
+void HyperbolicIndex::add_item_and_link(const float* data, int64_t len, uint64_t mask,
+                                        int32_t ef_construction) {
+    check_query(len);
+    check_finite(data, dimension);
+    WriteGuard guard(*this);
+    if (size() == INT32_MAX) throw std::length_error("index is full: node ids are 32-bit");
+    const float sq = kernels->sq_norm(data, size_t(dimension));
+    const int32_t level = draw_level();
+    std::vector<std::vector<int32_t>> plan;
+    if (size() > 0 && ep_id >= 0) plan_links(data, sq, level, ef_construction, plan);
+    nodes.reserve_one();
+    const int32_t new_id = nodes.append(data, sq, mask, level, max_m);
+    SearchScratch& s = thread_scratch();
+    for (int32_t lc = int32_t(plan.size()) - 1; lc >= 0; --lc) {
+        const std::vector<int32_t>& sel = plan[size_t(lc)];
+        const int32_t cap = lc == 0 ? max_m_0 : max_m;
+        nodes.set_links(new_id, lc, sel.data(), int32_t(sel.size()));
+        for (int32_t n : sel) link_reverse(new_id, n, lc, cap, s);
+    }
+    if (level > ep_layer) {
+        ep_id = new_id;
+        ep_layer = level;
+    }
+}
+
+}  // namespace orv

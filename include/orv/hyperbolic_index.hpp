@@ -1,0 +1,159 @@
+// The index record shared by every subsystem.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "orv/kernels.hpp"
+#include "orv/node_store.hpp"
+
+namespace orv {
+
+enum MetricType : int32_t { POINCARE = 0, EUCLIDEAN = 1, COSINE = 2 };
+
+// Element of every candidate queue, beam and result heap; ordered by dist alone.
+struct NodeDist {
+    float dist;
+    int32_t id;
+    bool operator<(const NodeDist& o) const { return dist < o.dist; }
+    bool operator>(const NodeDist& o) const { return dist > o.dist; }
+};
+
+struct IndexStats {
+    int32_t num_nodes = 0;
+    int32_t ep_id = -1;
+    int32_t ep_layer = -1;
+    int32_t max_m = 0;
+    int32_t max_m_0 = 0;
+    int32_t dimension = 0;
+    double avg_degree_layer0 = 0.0;
+    std::vector<int64_t> layer_distribution;
+};
+
+// Per-thread working memory of the searches, reused from call to call so that
+// the hot paths allocate nothing once it has grown.
+struct SearchScratch {
+    std::vector<NodeDist> cand;
+    std::vector<NodeDist> beam;
+    std::vector<NodeDist> result;
+    std::vector<NodeDist> work;
+    std::vector<NodeDist> pruned;
+    std::vector<int32_t> ids;
+    std::vector<float> dists;
+    std::vector<int32_t> selected;
+};
+
+SearchScratch& thread_scratch();
+
+// Versioned visited marks: a node is visited when its mark equals the version,
+// so starting a search costs one increment instead of a clear.
+struct VisitedMarks {
+    std::vector<uint16_t> marks;
+    uint16_t version = 0;
+    uint16_t begin(size_t n);
+};
+
+// Marks of the layer search, shared by every index searched on this thread.
+VisitedMarks& layer_search_marks();
+
+// Query limits shared by the graph searches.
+struct QueryLimits {
+    uint64_t filter_mask = 0;
+    float max_radius = -1.0f;
+    float min_norm = -1.0f;
+};
+
+class HyperbolicIndex {
+  public:
+    HyperbolicIndex(int32_t dimension, float curvature = 1.0f, int32_t M = 16,
+                    const std::string& metric = "poincare");
+    HyperbolicIndex(const HyperbolicIndex&) = delete;
+    HyperbolicIndex& operator=(const HyperbolicIndex&) = delete;
+
+    // Operations reached from Python. Arrays come as (data, element count);
+    // the binding owns the buffers and the interpreter lock.
+    void add_item_flat(const float* data, int64_t len, int ndim, uint64_t mask);
+    void add_item_and_link(const float* data, int64_t len, uint64_t mask,
+                           int32_t ef_construction);
+    std::vector<int32_t> custom_hnsw_search(const float* query, int64_t len, int32_t k,
+                                            uint64_t filter_mask, int32_t ef_search,
+                                            float max_radius, float min_norm) const;
+    std::vector<int32_t> filtered_search(const float* query, int64_t len, int32_t k,
+                                         uint64_t filter_mask, int32_t ef_search,
+                                         float max_radius, float min_norm) const;
+    std::vector<int32_t> hardware_flat_search(const float* query, int64_t len, int32_t k,
+                                              uint64_t filter_mask, float max_radius,
+                                              float min_norm_sq) const;
+    void save_index(const std::string& filename) const;
+    void load_index(const std::string& filename);
+    IndexStats get_stats() const;
+    std::string get_metric() const;
+    float compute_distance(const float* query, int64_t len, int32_t node_id) const;
+    float get_stored_norm(int32_t node_id) const;
+    void update_masks(const uint64_t* new_masks, int64_t len);
+
+    // Internals, reached from the C++ tests.
+    float dist_to_node(const float* query, float query_norm, int32_t node_id) const;
+    void dist_batch(const float* query, float query_norm, const int32_t* ids, int count,
+                    float* out) const;
+    std::vector<NodeDist> search_layer(const float* query, float query_norm, int32_t entry_id,
+                                       int32_t ef, int32_t layer) const;
+    std::vector<int32_t> select_neighbours(const float* query, float query_norm,
+                                           std::vector<NodeDist>& candidates, int32_t cap) const;
+    int32_t size() const { return nodes.count(); }
+    void use_kernels(const KernelSet& k) { kernels = &k; }
+
+    int32_t dimension;
+    float curvature;
+    int32_t max_m;
+    int32_t max_m_0;
+    int32_t ep_id = -1;
+    int32_t ep_layer = -1;
+    float level_mult;
+    int32_t metric_type;
+    NodeStore nodes;
+    std::mt19937 rng;
+    std::uniform_real_distribution<double> unit_dist{0.0, 1.0};
+
+  private:
+    template <int M> friend struct MetricOps;
+
+    template <int M>
+    void search_layer_into(const float* query, float query_norm, int32_t entry_id, int32_t ef,
+                           int32_t layer, SearchScratch& s) const;
+    void search_layer_dispatch(const float* query, float query_norm, int32_t entry_id, int32_t ef,
+                               int32_t layer, SearchScratch& s) const;
+    int32_t greedy_descent(const float* query, float query_norm, int32_t entry, int32_t top,
+                           int32_t bottom, SearchScratch& s) const;
+    void select_into(std::vector<NodeDist>& heap, int32_t cap, SearchScratch& s,
+                     std::vector<int32_t>& out) const;
+    bool pruned_by_selected(const NodeDist& c, const std::vector<int32_t>& selected) const;
+    int32_t draw_level();
+    void plan_links(const float* v, float sq, int32_t level, int32_t ef,
+                    std::vector<std::vector<int32_t>>& plan);
+    void link_reverse(int32_t new_id, int32_t n, int32_t layer, int32_t cap, SearchScratch& s);
+    void check_query(int64_t len) const;
+    void check_node(int32_t node_id) const;
+    float query_norm_of(const float* q) const;
+
+    template <int M>
+    std::vector<int32_t> filtered_layer0(const float* q, float q2, int32_t entry, int32_t k,
+                                         int32_t maxef, const QueryLimits& lim,
+                                         SearchScratch& s) const;
+    template <int M>
+    void flat_scan(const float* q, float q2, int32_t k, const QueryLimits& lim,
+                   SearchScratch& s) const;
+
+    const KernelSet* kernels;
+
+    // Guards the rule that an index is not changed while it is in use: readers
+    // count up, a writer claims the whole counter. No lock on the search path.
+    mutable std::atomic<int32_t> in_flight_{0};
+    friend class ReadGuard;
+    friend class WriteGuard;
+};
+
+}  // namespace orv

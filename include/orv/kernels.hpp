@@ -1,0 +1,30 @@
+// Sum kernels behind every distance. Each sum runs in index order with one fused
+// multiply-add per component; speed comes from computing several nodes at once,
+// never from reordering a sum, so every kernel set gives bit-identical values.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace orv {
+
+struct KernelSet {
+    const char* name;
+    // out[i] = sum over j of (q[j] - row_i[j])^2, row_i = base + ids[i] * dim.
+    // A group of nodes whose partial sums all exceed bound may stop early; its
+    // outputs are then partial sums, still above bound (the sum never shrinks).
+    void (*sq_l2_batch)(const float* q, const float* base, size_t dim, const int32_t* ids,
+                        int count, float* out, float bound);
+    // out[i] = sum over j of q[j] * row_i[j]
+    void (*dot_batch)(const float* q, const float* base, size_t dim, const int32_t* ids,
+                      int count, float* out);
+    float (*sq_norm)(const float* x, size_t dim);
+};
+
+const KernelSet& generic_kernels();
+// nullptr when this build or this CPU has no AVX2 and FMA.
+const KernelSet* avx2_kernels();
+// The fastest set this CPU runs.
+const KernelSet& best_kernels();
+
+}  // namespace orv

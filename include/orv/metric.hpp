@@ -1,0 +1,103 @@
+// Per-metric distance formulas on top of the sum kernels. Every caller goes
+// through these, so inline and batched distances equal the kernel bit for bit.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+#include "orv/hyperbolic_index.hpp"
+
+namespace orv {
+
+constexpr float BOUNDARY_SQ_NORM = 0.995f;
+constexpr float POINCARE_NORM_LIMIT = 0.999999f;
+constexpr float POINCARE_MIN_FACTOR = 1.0132789611816406e-06f;
+constexpr float POINCARE_MIN_DEN = 1e-6f;
+constexpr float POINCARE_MIN_X = 1.000001f;
+constexpr float COSINE_MIN_PRODUCT = 1e-8f;
+
+inline float poincare_floor() {
+    return std::log(1.000001f + std::sqrt(1.9073486328125e-06f));
+}
+
+inline float poincare_from_sum(float s, float qn, float vn) {
+    float num = s + s;
+    float a = qn > POINCARE_NORM_LIMIT ? POINCARE_MIN_FACTOR : 1.0f - qn;
+    float b = vn > POINCARE_NORM_LIMIT ? POINCARE_MIN_FACTOR : 1.0f - vn;
+    float den = a * b;
+    if (den < POINCARE_MIN_DEN) den = POINCARE_MIN_DEN;
+    float x = num / den + 1.0f;
+    if (x < POINCARE_MIN_X) return poincare_floor();
+    return std::log(x + std::sqrt(std::fma(x, x, -1.0f)));
+}
+
+inline float cosine_from_dot(float dot, float qn, float vn) {
+    float p = std::sqrt(qn) * std::sqrt(vn);
+    if (p < COSINE_MIN_PRODUCT) return 1.0f;
+    return 1.0f - dot / p;
+}
+
+template <int M>
+struct MetricOps {
+    // Stored squared norm, recomputed from the vector when a loaded file held a
+    // negative value; the stored value is left as it is.
+    static float node_norm(const HyperbolicIndex& ix, int32_t id) {
+        float vn = ix.nodes.norms[size_t(id)];
+        if (vn < 0.0f) vn = ix.kernels->sq_norm(ix.nodes.row(id), size_t(ix.dimension));
+        return vn;
+    }
+
+    // bound: only for EUCLIDEAN, values above it may come back as any number
+    // still above it (see the kernel's early stop).
+    static void batch(const HyperbolicIndex& ix, const float* q, float qn, const int32_t* ids,
+                      int count, float* out, float bound = INFINITY) {
+        const size_t dim = size_t(ix.dimension);
+        if constexpr (M == COSINE) {
+            ix.kernels->dot_batch(q, ix.nodes.base(), dim, ids, count, out);
+            for (int i = 0; i < count; ++i)
+                out[i] = cosine_from_dot(out[i], qn, node_norm(ix, ids[i]));
+        } else {
+            ix.kernels->sq_l2_batch(q, ix.nodes.base(), dim, ids, count, out,
+                                     M == EUCLIDEAN ? bound : INFINITY);
+            if constexpr (M == POINCARE) {
+                for (int i = 0; i < count; ++i)
+                    out[i] = poincare_from_sum(out[i], qn, node_norm(ix, ids[i]));
+            }
+        }
+    }
+
+    static float one(const HyperbolicIndex& ix, const float* q, float qn, int32_t id) {
+        float d;
+        batch(ix, q, qn, &id, 1, &d);
+        return d;
+    }
+
+    static bool skips_boundary(const HyperbolicIndex& ix, int32_t id) {
+        if constexpr (M == POINCARE) return ix.nodes.norms[size_t(id)] >= BOUNDARY_SQ_NORM;
+        return false;
+    }
+};
+
+// Calls f with the metric as a compile-time constant, so the loops inline it.
+template <class F>
+decltype(auto) with_metric(int32_t metric_type, F&& f) {
+    switch (metric_type) {
+    case EUCLIDEAN:
+        return f(std::integral_constant<int, EUCLIDEAN>{});
+    case COSINE:
+        return f(std::integral_constant<int, COSINE>{});
+    default:
+        return f(std::integral_constant<int, POINCARE>{});
+    }
+}
+
+// Orders NaN after every number, so sorts stay well defined whatever the
+// distances; for numbers it is the plain strict less-than on dist.
+struct DistLessNanLast {
+    bool operator()(const NodeDist& a, const NodeDist& b) const {
+        if (std::isnan(b.dist)) return !std::isnan(a.dist);
+        return a.dist < b.dist;
+    }
+};
+
+}  // namespace orv

@@ -1,0 +1,67 @@
+// Per-node storage: vectors row-major in one block, layer-0 links in one block
+// with a fixed stride, upper layers beside it.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace orv {
+
+struct LinkSpan {
+    const int32_t* ids;
+    int32_t count;
+};
+
+class NodeStore {
+  public:
+    NodeStore() = default;
+    NodeStore(int32_t dim, int32_t cap0) { reset(dim, cap0); }
+
+    // Empties the store; layer-0 lists get room for cap0 + 1 ids (one past the
+    // cap, so that a reverse link can be appended before the list is cut back).
+    void reset(int32_t dim, int32_t cap0);
+
+    int32_t count() const { return static_cast<int32_t>(norms.size()); }
+    int32_t dim() const { return dim_; }
+    const float* row(int32_t id) const { return vectors.data() + size_t(id) * size_t(dim_); }
+    const float* base() const { return vectors.data(); }
+
+    LinkSpan links(int32_t id, int32_t layer) const {
+        if (layer == 0) {
+            const int32_t* rec = links0.data() + size_t(id) * size_t(stride0_);
+            return {rec + 1, rec[0]};
+        }
+        const std::vector<int32_t>& l = upper[size_t(id)][size_t(layer - 1)];
+        return {l.data(), static_cast<int32_t>(l.size())};
+    }
+    int32_t layer0_capacity() const { return stride0_ - 1; }
+    // Longest list any layer can hold, transiently one past the layer-0 cap.
+    int32_t max_list() const { return stride0_ - 1; }
+
+    // Room for one more node in every sequence.
+    void reserve_one();
+    // Appends a node with empty lists on layers 0..level; upper lists get room
+    // for cap_upper + 1 ids. After reserve_one, nothing is changed if it throws.
+    int32_t append(const float* v, float norm, uint64_t mask, int32_t level, int32_t cap_upper);
+    // Replaces a list. Layer-0 lists must fit in layer0_capacity(); upper lists
+    // must fit their reserved capacity when called where nothing may allocate.
+    void set_links(int32_t id, int32_t layer, const int32_t* ids, int32_t count);
+    void push_link(int32_t id, int32_t layer, int32_t v);
+    // For the loader: n nodes of zeros, each with only an empty layer-0 list.
+    void resize_for_load(int32_t n);
+    // For the loader: empty upper lists for layers 1..level with room reserved.
+    void init_upper(int32_t id, int32_t level, int32_t cap_upper);
+
+    std::vector<float> vectors;
+    std::vector<float> norms;
+    std::vector<int32_t> levels;
+    std::vector<uint64_t> masks;
+    std::vector<int32_t> links0;
+    std::vector<std::vector<std::vector<int32_t>>> upper;
+
+  private:
+    int32_t dim_ = 0;
+    int32_t stride0_ = 2;
+};
+
+}  // namespace orv

@@ -1,0 +1,33 @@
+// The distance kernel and its Python-facing form.
+#include <stdexcept>
+
+#include "orv/guards.hpp"
+#include "orv/metric.hpp"
+
+namespace orv {
+
+float HyperbolicIndex::query_norm_of(const float* q) const {
+    return kernels->sq_norm(q, size_t(dimension));
+}
+
+float HyperbolicIndex::dist_to_node(const float* query, float query_norm, int32_t node_id) const {
+    return with_metric(metric_type, [&](auto m) {
+        return MetricOps<decltype(m)::value>::one(*this, query, query_norm, node_id);
+    });
+}
+
+void HyperbolicIndex::dist_batch(const float* query, float query_norm, const int32_t* ids,
+                                 int count, float* out) const {
+    with_metric(metric_type, [&](auto m) {
+        MetricOps<decltype(m)::value>::batch(*this, query, query_norm, ids, count, out);
+    });
+}
+
+float HyperbolicIndex::compute_distance(const float* query, int64_t len, int32_t node_id) const {
+    check_query(len);
+    check_node(node_id);
+    ReadGuard guard(*this);
+    return dist_to_node(query, query_norm_of(query), node_id);
+}
+
+}  // namespace orv

@@ -1,0 +1,73 @@
+// Portable sum kernels: interleaved scalar chains, each in index order.
+#include <cmath>
+
+#include "orv/kernels.hpp"
+
+namespace orv {
+namespace {
+
+constexpr int LANES = 4;
+
+void sq_l2_batch(const float* q, const float* base, size_t dim, const int32_t* ids, int count,
+                 float* out, float) {
+    int i = 0;
+    for (; i + LANES <= count; i += LANES) {
+        const float* r[LANES];
+        float s[LANES] = {0.0f, 0.0f, 0.0f, 0.0f};
+        for (int l = 0; l < LANES; ++l) r[l] = base + size_t(ids[i + l]) * dim;
+        for (size_t j = 0; j < dim; ++j) {
+            for (int l = 0; l < LANES; ++l) {
+                float d = q[j] - r[l][j];
+                s[l] = std::fma(d, d, s[l]);
+            }
+        }
+        for (int l = 0; l < LANES; ++l) out[i + l] = s[l];
+    }
+    for (; i < count; ++i) {
+        const float* r = base + size_t(ids[i]) * dim;
+        float s = 0.0f;
+        for (size_t j = 0; j < dim; ++j) {
+            float d = q[j] - r[j];
+            s = std::fma(d, d, s);
+        }
+        out[i] = s;
+    }
+}
+
+void dot_batch(const float* q, const float* base, size_t dim, const int32_t* ids, int count,
+               float* out) {
+    int i = 0;
+    for (; i + LANES <= count; i += LANES) {
+        const float* r[LANES];
+        float s[LANES] = {0.0f, 0.0f, 0.0f, 0.0f};
+        for (int l = 0; l < LANES; ++l) r[l] = base + size_t(ids[i + l]) * dim;
+        for (size_t j = 0; j < dim; ++j)
+            for (int l = 0; l < LANES; ++l) s[l] = std::fma(q[j], r[l][j], s[l]);
+        for (int l = 0; l < LANES; ++l) out[i + l] = s[l];
+    }
+    for (; i < count; ++i) {
+        const float* r = base + size_t(ids[i]) * dim;
+        float s = 0.0f;
+        for (size_t j = 0; j < dim; ++j) s = std::fma(q[j], r[j], s);
+        out[i] = s;
+    }
+}
+
+float sq_norm(const float* x, size_t dim) {
+    float s = 0.0f;
+    for (size_t j = 0; j < dim; ++j) s = std::fma(x[j], x[j], s);
+    return s;
+}
+
+const KernelSet GENERIC = {"generic", sq_l2_batch, dot_batch, sq_norm};
+
+}  // namespace
+
+const KernelSet& generic_kernels() { return GENERIC; }
+
+const KernelSet& best_kernels() {
+    const KernelSet* avx2 = avx2_kernels();
+    return avx2 ? *avx2 : GENERIC;
+}
+
+}  // namespace orv

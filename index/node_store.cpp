@@ -1,0 +1,91 @@
+#include <algorithm>
+#include <cstring>
+
+#include "orv/node_store.hpp"
+
+namespace orv {
+
+void NodeStore::reset(int32_t dim, int32_t cap0) {
+    dim_ = dim;
+    stride0_ = cap0 + 2;
+    vectors.clear();
+    norms.clear();
+    levels.clear();
+    masks.clear();
+    links0.clear();
+    upper.clear();
+}
+
+namespace {
+// Grows capacity by half again, not doubled: the vector block is most of the
+// index's memory.
+template <class T>
+void grow_for(std::vector<T>& v, size_t extra) {
+    size_t need = v.size() + extra;
+    if (need <= v.capacity()) return;
+    v.reserve(std::max(need, v.capacity() + v.capacity() / 2));
+}
+}  // namespace
+
+void NodeStore::reserve_one() {
+    grow_for(vectors, size_t(dim_));
+    grow_for(norms, 1);
+    grow_for(levels, 1);
+    grow_for(masks, 1);
+    grow_for(links0, size_t(stride0_));
+    grow_for(upper, 1);
+}
+
+int32_t NodeStore::append(const float* v, float norm, uint64_t mask, int32_t level,
+                          int32_t cap_upper) {
+    // Upper lists first: the only allocation here, made before anything is appended.
+    std::vector<std::vector<int32_t>> up{size_t(level)};
+    for (auto& l : up) l.reserve(size_t(cap_upper) + 1);
+    int32_t id = count();
+    vectors.insert(vectors.end(), v, v + dim_);
+    norms.push_back(norm);
+    masks.push_back(mask);
+    levels.push_back(level);
+    links0.insert(links0.end(), size_t(stride0_), 0);
+    upper.push_back(std::move(up));
+    return id;
+}
+
+void NodeStore::resize_for_load(int32_t n) {
+    vectors.assign(size_t(n) * size_t(dim_), 0.0f);
+    norms.assign(size_t(n), 0.0f);
+    masks.assign(size_t(n), 0);
+    levels.assign(size_t(n), 0);
+    links0.assign(size_t(n) * size_t(stride0_), 0);
+    upper.clear();
+    upper.resize(size_t(n));
+}
+
+void NodeStore::init_upper(int32_t id, int32_t level, int32_t cap_upper) {
+    auto& up = upper[size_t(id)];
+    up.resize(size_t(level));
+    for (auto& l : up) l.reserve(size_t(cap_upper) + 1);
+}
+
+void NodeStore::set_links(int32_t id, int32_t layer, const int32_t* ids, int32_t count) {
+    if (layer == 0) {
+        int32_t* rec = links0.data() + size_t(id) * size_t(stride0_);
+        rec[0] = count;
+        std::memcpy(rec + 1, ids, sizeof(int32_t) * size_t(count));
+        return;
+    }
+    std::vector<int32_t>& l = upper[size_t(id)][size_t(layer - 1)];
+    l.assign(ids, ids + count);
+}
+
+void NodeStore::push_link(int32_t id, int32_t layer, int32_t v) {
+    if (layer == 0) {
+        int32_t* rec = links0.data() + size_t(id) * size_t(stride0_);
+        rec[1 + rec[0]] = v;
+        ++rec[0];
+        return;
+    }
+    upper[size_t(id)][size_t(layer - 1)].push_back(v);
+}
+
+}  // namespace orv

@@ -1,0 +1,118 @@
+// HNSW query that applies the filters during its own layer-0 traversal and
+// waits for k passing nodes before it stops.
+#include <algorithm>
+#include <cmath>
+#include <functional>
+
+#include "orv/guards.hpp"
+#include "orv/metric.hpp"
+#include "order.hpp"
+
+namespace orv {
+
+namespace {
+
+constexpr float GAP_NEAR = 0.01f;
+constexpr float GAP_JUMP = 0.6f;
+constexpr float GAP_FAR = 2.0f;
+
+// Its own marks, apart from those of the descent: versioned like them, so a
+// short search touches only the nodes it reaches.
+VisitedMarks& filtered_marks() {
+    thread_local VisitedMarks marks;
+    return marks;
+}
+
+struct PassTest {
+    const NodeStore& nodes;
+    QueryLimits lim;
+    bool operator()(int32_t n, float d) const {
+        if (!mask_matches(nodes.masks[size_t(n)], lim.filter_mask)) return false;
+        if (lim.min_norm >= 0.0f && !(nodes.norms[size_t(n)] >= lim.min_norm)) return false;
+        if (lim.max_radius >= 0.0f && !(lim.max_radius >= d)) return false;
+        return true;
+    }
+};
+
+void cut_at_gap(const std::vector<NodeDist>& ord, std::vector<int32_t>& out) {
+    if (ord.empty()) return;
+    out.push_back(ord[0].id);
+    for (size_t j = 1; j < ord.size(); ++j) {
+        const float prev = ord[j - 1].dist, cur = ord[j].dist;
+        if ((prev > GAP_NEAR && cur - prev > GAP_JUMP) || cur > GAP_FAR) break;
+        out.push_back(ord[j].id);
+    }
+}
+
+}  // namespace
+
+template <int M>
+std::vector<int32_t> HyperbolicIndex::filtered_layer0(const float* q, float q2, int32_t entry,
+                                                      int32_t k, int32_t maxef,
+                                                      const QueryLimits& lim,
+                                                      SearchScratch& s) const {
+    using Ops = MetricOps<M>;
+    const PassTest passes{nodes, lim};
+    if (s.ids.size() < size_t(nodes.max_list())) {
+        s.ids.resize(size_t(nodes.max_list()));
+        s.dists.resize(size_t(nodes.max_list()));
+    }
+    const uint16_t ver = filtered_marks().begin(size_t(size()));
+    uint16_t* vis = filtered_marks().marks.data();
+    auto &cand = s.cand, &beam = s.beam, &result = s.result;
+    cand.clear();
+    beam.clear();
+    result.clear();
+    const float d0 = Ops::one(*this, q, q2, entry);
+    cand.push_back({d0, entry});
+    beam.push_back({d0, entry});
+    vis[entry] = ver;
+    if (passes(entry, d0)) result.push_back({d0, entry});
+    while (!cand.empty()) {
+        std::pop_heap(cand.begin(), cand.end(), std::greater<NodeDist>{});
+        const NodeDist c = cand.back();
+        cand.pop_back();
+        if (c.dist > beam.front().dist && int64_t(result.size()) >= k) break;
+        const LinkSpan nb = nodes.links(c.id, 0);
+        int m = 0;
+        for (int32_t j = 0; j < nb.count; ++j) {
+            const int32_t n = nb.ids[j];
+            if (vis[n] == ver) continue;
+            vis[n] = ver;
+            if (Ops::skips_boundary(*this, n)) continue;
+            s.ids[size_t(m++)] = n;
+        }
+        Ops::batch(*this, q, q2, s.ids.data(), m, s.dists.data());
+        for (int j = 0; j < m; ++j) {
+            const NodeDist r{s.dists[size_t(j)], s.ids[size_t(j)]};
+            if (int32_t(beam.size()) < maxef || r.dist < beam.front().dist) {
+                cand.push_back(r);
+                std::push_heap(cand.begin(), cand.end(), std::greater<NodeDist>{});
+                push_bounded(beam, r, maxef);
+            }
+            if (passes(r.id, r.dist)) push_bounded(result, r, k);
+        }
+    }
+    drain_ascending(result, s.work);
+    std::vector<int32_t> out;
+    cut_at_gap(s.work, out);
+    return out;
+}
+
+std::vector<int32_t> HyperbolicIndex::filtered_search(const float* q, int64_t len, int32_t k,
+                                                      uint64_t filter_mask, int32_t ef_search,
+                                                      float max_radius, float min_norm) const {
+    check_query(len);
+    ReadGuard guard(*this);
+    if (size() == 0 || ep_id < 0) return {};
+    const float q2 = query_norm_of(q);
+    SearchScratch& s = thread_scratch();
+    const int32_t cur = greedy_descent(q, q2, ep_id, ep_layer, 1, s);
+    const int32_t maxef = std::max(k >= ef_search ? k : ef_search, 1);
+    const QueryLimits lim{filter_mask, max_radius, min_norm};
+    return with_metric(metric_type, [&](auto m) {
+        return filtered_layer0<decltype(m)::value>(q, q2, cur, k, maxef, lim, s);
+    });
+}
+
+}  // namespace orv

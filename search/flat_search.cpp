@@ -1,0 +1,70 @@
+// Exhaustive search: every node in id order, cheap tests before any distance.
+#include <cmath>
+#include <stdexcept>
+
+#include "orv/guards.hpp"
+#include "orv/metric.hpp"
+#include "order.hpp"
+
+namespace orv {
+
+namespace {
+constexpr int32_t SCAN_CHUNK = 256;
+constexpr float NORM_SLACK = 0.15f;
+}  // namespace
+
+template <int M>
+void HyperbolicIndex::flat_scan(const float* q, float q2, int32_t k, const QueryLimits& lim,
+                                SearchScratch& s) const {
+    if (s.ids.size() < size_t(SCAN_CHUNK)) {
+        s.ids.resize(size_t(SCAN_CHUNK));
+        s.dists.resize(size_t(SCAN_CHUNK));
+    }
+    auto& heap = s.result;
+    heap.clear();
+    const bool radius_on = lim.max_radius >= 0.0f;
+    const bool norm_on = lim.min_norm >= 0.0f;
+    const float norm_floor = lim.min_norm - NORM_SLACK;
+    const int32_t n = size();
+    for (int32_t start = 0; start < n; start += SCAN_CHUNK) {
+        const int32_t end = n - start < SCAN_CHUNK ? n : start + SCAN_CHUNK;
+        int m = 0;
+        for (int32_t i = start; i < end; ++i) {
+            if (!mask_matches(nodes.masks[size_t(i)], lim.filter_mask)) continue;
+            if (norm_on && nodes.norms[size_t(i)] < norm_floor) continue;
+            s.ids[size_t(m++)] = i;
+        }
+        // A sum past the heap's top (when full) or past the radius cannot be
+        // kept; such a sum may stop early, still above the bound, and its push
+        // and pop leave the heap exactly as the full value would.
+        float bound = INFINITY;
+        if (k > 0 && int64_t(heap.size()) >= k) bound = heap.front().dist;
+        if (radius_on && lim.max_radius < bound) bound = lim.max_radius;
+        MetricOps<M>::batch(*this, q, q2, s.ids.data(), m, s.dists.data(), bound);
+        for (int j = 0; j < m; ++j) {
+            const float d = s.dists[size_t(j)];
+            if (radius_on && !(lim.max_radius >= d)) continue;
+            push_bounded(heap, {d, s.ids[size_t(j)]}, k);
+        }
+    }
+}
+
+std::vector<int32_t> HyperbolicIndex::hardware_flat_search(const float* q, int64_t len, int32_t k,
+                                                           uint64_t filter_mask, float max_radius,
+                                                           float min_norm_sq) const {
+    check_query(len);
+    ReadGuard guard(*this);
+    std::vector<int32_t> out;
+    if (size() == 0) return out;
+    if (k < 0) throw std::length_error("vector::reserve");
+    const float q2 = query_norm_of(q);
+    SearchScratch& s = thread_scratch();
+    const QueryLimits lim{filter_mask, max_radius, min_norm_sq};
+    with_metric(metric_type, [&](auto m) { flat_scan<decltype(m)::value>(q, q2, k, lim, s); });
+    drain_ascending(s.result, s.work);
+    out.reserve(size_t(k));
+    for (const NodeDist& r : s.work) out.push_back(r.id);
+    return out;
+}
+
+}  // namespace orv

@@ -1,0 +1,37 @@
+// Plain HNSW query: descent, one layer-0 beam, then a post-filter of the beam.
+#include <stdexcept>
+
+#include "orv/guards.hpp"
+#include "orv/metric.hpp"
+#include "order.hpp"
+
+namespace orv {
+
+std::vector<int32_t> HyperbolicIndex::custom_hnsw_search(const float* q, int64_t len, int32_t k,
+                                                         uint64_t filter_mask, int32_t ef_search,
+                                                         float max_radius, float min_norm) const {
+    check_query(len);
+    ReadGuard guard(*this);
+    std::vector<int32_t> out;
+    if (size() == 0 || ep_id < 0) return out;
+    if (k < 0) throw std::length_error("vector::reserve");
+    const float q2 = query_norm_of(q);
+    const int32_t ef0 = k >= ef_search ? k : ef_search;
+    const float mn = min_norm >= 0.0f ? min_norm * min_norm : -1.0f;
+    SearchScratch& s = thread_scratch();
+    const int32_t cur = greedy_descent(q, q2, ep_id, ep_layer, 1, s);
+    search_layer_dispatch(q, q2, cur, ef0, 0, s);
+    drain_ascending(s.beam, s.work);
+    out.reserve(size_t(k));
+    for (const NodeDist& r : s.work) {
+        if (max_radius >= 0.0f && r.dist > max_radius) continue;
+        if (filter_mask != 0 && !mask_matches(nodes.masks[size_t(r.id)], filter_mask)) continue;
+        if (mn >= 0.0f && !(mn <= nodes.norms[size_t(r.id)])) continue;
+        out.push_back(r.id);
+        // Checked after the append: k = 0 still yields the first passing id.
+        if (int64_t(out.size()) >= k) break;
+    }
+    return out;
+}
+
+}  // namespace orv
