@@ -18,6 +18,21 @@ constexpr size_t BUF_SIZE = size_t(1) << 20;
 
 std::string errno_text() { return std::strerror(errno); }
 
+// A NUL byte would cut the name short for the OS, so such a name is refused; the
+// message shows it as \0.
+std::string open_error(const char* what, const std::string& path) {
+    std::string shown;
+    for (char c : path) {
+        if (c == '\0')
+            shown += "\\0";
+        else
+            shown += c;
+    }
+    std::string msg = std::string(what) + shown;
+    if (shown.size() != path.size()) msg += " (the name holds a NUL byte)";
+    return msg;
+}
+
 // Saving through a symbolic link replaces the file it points to, not the link.
 std::string resolve_target(const std::string& path) {
     struct stat st;
@@ -39,30 +54,36 @@ mode_t new_file_mode(const std::string& target) {
 }  // namespace
 
 FileWriter::FileWriter(const std::string& path) : path_(path) {
-    const std::string open_error = "Cannot open file for saving: " + path;
-    if (path.empty() || path.find('\0') != std::string::npos) throw std::runtime_error(open_error);
+    const std::string err = open_error("Cannot open file for saving: ", path);
+    if (path.empty() || path.find('\0') != std::string::npos) throw std::runtime_error(err);
     target_ = resolve_target(path);
     struct stat st;
-    if (stat(target_.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-        throw std::runtime_error(open_error);
+    const bool exists = stat(target_.c_str(), &st) == 0;
+    if (exists && S_ISDIR(st.st_mode)) throw std::runtime_error(err);
+    buf_.resize(BUF_SIZE);
+    if (exists && !S_ISREG(st.st_mode)) {
+        // A device or pipe is written in place; renaming over it would replace it.
+        fd_ = open(target_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        if (fd_ < 0) throw std::runtime_error(err);
+        return;
+    }
     tmp_ = target_ + ".tmpXXXXXX";
     fd_ = mkstemp(tmp_.data());
-    if (fd_ < 0) throw std::runtime_error(open_error);
+    if (fd_ < 0) throw std::runtime_error(err);
     fchmod(fd_, new_file_mode(target_));
-    buf_.resize(BUF_SIZE);
 }
 
 FileWriter::~FileWriter() {
     if (fd_ >= 0) {
         close(fd_);
-        unlink(tmp_.c_str());
+        if (!tmp_.empty()) unlink(tmp_.c_str());
     }
 }
 
 void FileWriter::fail(const std::string& what) {
     const std::string msg = "Cannot save index to " + path_ + ": " + what;
     close(fd_);
-    unlink(tmp_.c_str());
+    if (!tmp_.empty()) unlink(tmp_.c_str());
     fd_ = -1;
     throw std::runtime_error(msg);
 }
@@ -92,6 +113,14 @@ void FileWriter::write(const void* data, size_t n) {
 
 void FileWriter::commit() {
     flush();
+    if (tmp_.empty()) {
+        const int fd = fd_;
+        fd_ = -1;
+        if (close(fd) != 0)
+            throw std::runtime_error("Cannot save index to " + path_ + ": close failed (" +
+                                     errno_text() + ")");
+        return;
+    }
     if (fsync(fd_) != 0) fail("sync failed (" + errno_text() + ")");
     const int fd = fd_;
     fd_ = -1;
@@ -109,15 +138,15 @@ void FileWriter::commit() {
 }
 
 FileReader::FileReader(const std::string& path) : path_(path) {
-    const std::string open_error = "Cannot open file for loading: " + path;
-    if (path.find('\0') != std::string::npos) throw std::runtime_error(open_error);
+    const std::string err = open_error("Cannot open file for loading: ", path);
+    if (path.find('\0') != std::string::npos) throw std::runtime_error(err);
     fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) throw std::runtime_error(open_error);
+    if (fd_ < 0) throw std::runtime_error(err);
     struct stat st;
     if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd_);
         fd_ = -1;
-        throw std::runtime_error(open_error);
+        throw std::runtime_error(err);
     }
     size_ = uint64_t(st.st_size);
     buf_.resize(BUF_SIZE);
