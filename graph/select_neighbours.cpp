@@ -18,8 +18,9 @@ bool HyperbolicIndex::pruned_by_selected(const NodeDist& c,
     // a few nodes past the one that prunes, which changes no decision.
     for (size_t i = 0; i < selected.size(); i += CHUNK) {
         const int n = int(std::min<size_t>(CHUNK, selected.size() - i));
+        // Only "d < c.dist" matters, so a Euclidean sum may stop once past c.dist.
         with_metric(metric_type, [&](auto m) {
-            MetricOps<decltype(m)::value>::batch(*this, cv, cn, selected.data() + i, n, d);
+            MetricOps<decltype(m)::value>::batch(*this, cv, cn, selected.data() + i, n, d, c.dist);
         });
         for (int j = 0; j < n; ++j)
             if (c.dist > d[j]) return true;
