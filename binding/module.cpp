@@ -12,9 +12,22 @@ using orv::HyperbolicIndex;
 namespace {
 
 using F32Array = py::array_t<float, py::array::c_style>;
+
+// An instance made with __new__ alone has no index behind it; pybind11 still hands
+// over a reference to its unconstructed storage. Constructed instances are the
+// ones registered with the binding library.
+template <class T>
+T& checked(T& ix) {
+    static const py::detail::type_info* info =
+        py::detail::get_type_info(typeid(HyperbolicIndex), true);
+    if (!py::detail::get_object_handle(&ix, info))
+        throw py::type_error("HyperbolicIndex.__init__() was not called on this instance");
+    return ix;
+}
 using U64Array = py::array_t<uint64_t, py::array::c_style>;
 
 void add_item_flat(HyperbolicIndex& ix, const F32Array& vector, uint64_t mask) {
+    checked(ix);
     const float* data = vector.data();
     const int64_t len = int64_t(vector.size());
     const int ndim = int(vector.ndim());
@@ -24,6 +37,7 @@ void add_item_flat(HyperbolicIndex& ix, const F32Array& vector, uint64_t mask) {
 
 void add_item_and_link(HyperbolicIndex& ix, const F32Array& vector, uint64_t mask,
                        int32_t ef_construction) {
+    checked(ix);
     const float* data = vector.data();
     const int64_t len = int64_t(vector.size());
     py::gil_scoped_release release;
@@ -33,6 +47,7 @@ void add_item_and_link(HyperbolicIndex& ix, const F32Array& vector, uint64_t mas
 std::vector<int32_t> custom_hnsw_search(const HyperbolicIndex& ix, const F32Array& query,
                                         int32_t k, uint64_t filter_mask, int32_t ef_search,
                                         float max_radius, float min_norm) {
+    checked(ix);
     const float* data = query.data();
     const int64_t len = int64_t(query.size());
     py::gil_scoped_release release;
@@ -42,6 +57,7 @@ std::vector<int32_t> custom_hnsw_search(const HyperbolicIndex& ix, const F32Arra
 std::vector<int32_t> filtered_search(const HyperbolicIndex& ix, const F32Array& query, int32_t k,
                                      uint64_t filter_mask, int32_t ef_search, float max_radius,
                                      float min_norm) {
+    checked(ix);
     const float* data = query.data();
     const int64_t len = int64_t(query.size());
     py::gil_scoped_release release;
@@ -51,6 +67,7 @@ std::vector<int32_t> filtered_search(const HyperbolicIndex& ix, const F32Array& 
 std::vector<int32_t> hardware_flat_search(const HyperbolicIndex& ix, const F32Array& query,
                                           int32_t k, uint64_t filter_mask, float max_radius,
                                           float min_norm_sq) {
+    checked(ix);
     const float* data = query.data();
     const int64_t len = int64_t(query.size());
     py::gil_scoped_release release;
@@ -58,6 +75,7 @@ std::vector<int32_t> hardware_flat_search(const HyperbolicIndex& ix, const F32Ar
 }
 
 py::dict get_stats(const HyperbolicIndex& ix) {
+    checked(ix);
     const orv::IndexStats st = ix.get_stats();
     py::dict d;
     d["num_nodes"] = st.num_nodes;
@@ -74,11 +92,28 @@ py::dict get_stats(const HyperbolicIndex& ix) {
 }
 
 float compute_distance(const HyperbolicIndex& ix, const F32Array& query, int32_t node_id) {
+    checked(ix);
     return ix.compute_distance(query.data(), int64_t(query.size()), node_id);
 }
 
 void update_masks(HyperbolicIndex& ix, const U64Array& new_masks) {
+    checked(ix);
     ix.update_masks(new_masks.data(), int64_t(new_masks.size()));
+}
+
+// Taking self by reference makes the binding refuse an instance whose __init__
+// never ran, instead of calling the method on a null object.
+void save_index(const HyperbolicIndex& ix, const std::string& filename) {
+    checked(ix);
+    ix.save_index(filename);
+}
+void load_index(HyperbolicIndex& ix, const std::string& filename) {
+    checked(ix).load_index(filename);
+}
+std::string get_metric(const HyperbolicIndex& ix) { return checked(ix).get_metric(); }
+float get_stored_norm(const HyperbolicIndex& ix, int32_t node_id) {
+    checked(ix);
+    return ix.get_stored_norm(node_id);
 }
 
 }  // namespace
@@ -100,11 +135,11 @@ PYBIND11_MODULE(orv_core, m) {
         .def("hardware_flat_search", &hardware_flat_search, py::arg("query"), py::arg("k"),
              py::arg("filter_mask"), py::arg("max_radius") = -1.0f,
              py::arg("min_norm_sq") = -1.0f)
-        .def("save_index", &HyperbolicIndex::save_index, py::arg("filename"))
-        .def("load_index", &HyperbolicIndex::load_index, py::arg("filename"))
+        .def("save_index", &save_index, py::arg("filename"))
+        .def("load_index", &load_index, py::arg("filename"))
         .def("get_stats", &get_stats)
-        .def("get_metric", &HyperbolicIndex::get_metric)
+        .def("get_metric", &get_metric)
         .def("compute_distance", &compute_distance, py::arg("query"), py::arg("node_id"))
-        .def("get_stored_norm", &HyperbolicIndex::get_stored_norm, py::arg("node_id"))
+        .def("get_stored_norm", &get_stored_norm, py::arg("node_id"))
         .def("update_masks", &update_masks, py::arg("new_masks"));
 }
