@@ -71,7 +71,8 @@ void NodeStore::set_links(int32_t id, int32_t layer, const int32_t* ids, int32_t
     if (layer == 0) {
         int32_t* rec = links0.data() + size_t(id) * size_t(stride0_);
         rec[0] = count;
-        std::memcpy(rec + 1, ids, sizeof(int32_t) * size_t(count));
+        // An empty list may come as a null pointer, which memcpy must not see.
+        if (count > 0) std::memcpy(rec + 1, ids, sizeof(int32_t) * size_t(count));
         return;
     }
     std::vector<int32_t>& l = upper[size_t(id)][size_t(layer - 1)];

@@ -1,0 +1,189 @@
+// dist_to_node and dist_batch against the reference formulas, bit for bit.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "reference.hpp"
+
+namespace {
+
+constexpr float NaN = std::numeric_limits<float>::quiet_NaN();
+
+// Zero, ordinary, unit, outside the unit ball, denormal, huge, NaN and inf.
+std::vector<std::vector<float>> edge_vectors(int32_t dim, std::mt19937& gen) {
+    std::normal_distribution<float> normal(0.0f, 0.3f);
+    std::vector<std::vector<float>> out;
+    auto filled = [&](float x) { return std::vector<float>(size_t(dim), x); };
+    out.push_back(filled(0.0f));
+    out.push_back(filled(1e-40f));
+    out.push_back(filled(3e19f));
+    out.push_back(filled(1.0f / std::sqrt(float(dim))));
+    out.push_back(filled(2.0f));
+    std::vector<float> e1 = filled(0.0f);
+    e1[0] = 1.0f;
+    out.push_back(e1);
+    for (int i = 0; i < 8; ++i) {
+        std::vector<float> v(static_cast<size_t>(dim));
+        for (float& x : v) x = normal(gen);
+        out.push_back(v);
+    }
+    std::vector<float> with_nan = out.back(), with_inf = out.back();
+    with_nan[size_t(dim - 1)] = NaN;
+    with_inf[0] = INFINITY;
+    out.push_back(with_nan);
+    out.push_back(with_inf);
+    return out;
+}
+
+// Stored norms to try on top of the true one: negative (recomputed), -0,
+// NaN, at and past the ball's limit.
+const std::vector<float> NORM_OVERRIDES = {-1.0f, -0.0f, NaN, 0.999999f, 0.9999991f, 1.5f};
+
+struct Node {
+    std::vector<float> v;
+    float norm;
+};
+
+// An index holding every edge vector with its true norm, then each of a few
+// vectors again under every overridden norm.
+std::vector<Node> fill_index(orv::HyperbolicIndex& ix, std::mt19937& gen) {
+    const int32_t dim = ix.dimension;
+    std::vector<Node> nodes;
+    const std::vector<std::vector<float>> vs = edge_vectors(dim, gen);
+    for (const auto& v : vs) nodes.push_back({v, ref::sq_norm(v.data(), dim)});
+    for (size_t k : {size_t(0), size_t(6), size_t(9), vs.size() - 2})
+        for (float n : NORM_OVERRIDES) nodes.push_back({vs[k], n});
+    for (const Node& n : nodes) {
+        ix.add_item_flat(n.v.data(), dim, 1, 0);
+        ix.nodes.norms.back() = n.norm;
+    }
+    return nodes;
+}
+
+using Param = std::tuple<int32_t, std::string>;
+
+class DistanceTest : public ::testing::TestWithParam<Param> {
+  protected:
+    void SetUp() override {
+        metric = std::get<0>(GetParam());
+        ks = ref::kernel_set(std::get<1>(GetParam()));
+        if (ks == nullptr) GTEST_SKIP() << "this CPU has no AVX2 and FMA";
+    }
+    int32_t metric = 0;
+    const orv::KernelSet* ks = nullptr;
+};
+
+TEST_P(DistanceTest, DistToNodeEqualsReferenceOnEdgeInputs) {
+    std::mt19937 gen(21);
+    for (int32_t dim : {1, 2, 3, 8, 33, 64}) {
+        orv::HyperbolicIndex ix(dim, 1.0f, 16, ref::metric_name(metric));
+        ix.use_kernels(*ks);
+        const std::vector<Node> nodes = fill_index(ix, gen);
+        for (const auto& q : edge_vectors(dim, gen)) {
+            const float true_norm = ref::sq_norm(q.data(), dim);
+            for (float qn : {true_norm, 0.999999f, 0.9999991f, 1.0f, 2.0f, NaN}) {
+                for (int32_t id = 0; id < ix.size(); ++id) {
+                    const Node& n = nodes[size_t(id)];
+                    const float want = ref::distance(metric, q.data(), qn, n.v.data(), n.norm, dim);
+                    const float got = ix.dist_to_node(q.data(), qn, id);
+                    ASSERT_TRUE(ref::same_float(got, want))
+                        << "dim " << dim << " node " << id << " qn " << qn << ": " << got
+                        << " != " << want;
+                }
+            }
+        }
+        for (int32_t id = 0; id < ix.size(); ++id)
+            ASSERT_TRUE(ref::same_float(ix.nodes.norms[size_t(id)], nodes[size_t(id)].norm))
+                << "the kernel changed a stored norm";
+    }
+}
+
+TEST_P(DistanceTest, BatchEqualsOneAtATime) {
+    std::mt19937 gen(22);
+    for (int32_t dim : {1, 7, 8, 40}) {
+        orv::HyperbolicIndex ix(dim, 1.0f, 16, ref::metric_name(metric));
+        ix.use_kernels(*ks);
+        fill_index(ix, gen);
+        std::uniform_int_distribution<int32_t> pick(0, ix.size() - 1);
+        const std::vector<float> q = edge_vectors(dim, gen)[7];
+        const float qn = ref::sq_norm(q.data(), dim);
+        for (int count = 1; count <= 20; ++count) {
+            std::vector<int32_t> ids(static_cast<size_t>(count));
+            for (int32_t& id : ids) id = pick(gen);
+            std::vector<float> out(ids.size());
+            ix.dist_batch(q.data(), qn, ids.data(), count, out.data());
+            for (int i = 0; i < count; ++i)
+                ASSERT_TRUE(
+                    ref::same_float(out[size_t(i)], ix.dist_to_node(q.data(), qn, ids[size_t(i)])))
+                    << "dim " << dim << " count " << count << " lane " << i;
+        }
+    }
+}
+
+TEST_P(DistanceTest, NanAnywhereGivesNan) {
+    orv::HyperbolicIndex ix(3, 1.0f, 16, ref::metric_name(metric));
+    ix.use_kernels(*ks);
+    const float v[3] = {0.1f, 0.2f, 0.3f}, bad[3] = {0.1f, NaN, 0.3f};
+    ix.add_item_flat(v, 3, 1, 0);
+    ix.add_item_flat(bad, 3, 1, 0);
+    const float qn = ref::sq_norm(v, 3);
+    EXPECT_TRUE(std::isnan(ix.dist_to_node(bad, qn, 0)));
+    EXPECT_TRUE(std::isnan(ix.dist_to_node(v, qn, 1)));
+    if (metric != orv::EUCLIDEAN) {
+        EXPECT_TRUE(std::isnan(ix.dist_to_node(v, NaN, 0)));
+        ix.nodes.norms[0] = NaN;
+        EXPECT_TRUE(std::isnan(ix.dist_to_node(v, qn, 0)));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(MetricsAndSets, DistanceTest,
+                         ::testing::Combine(::testing::Values(orv::POINCARE, orv::EUCLIDEAN,
+                                                              orv::COSINE),
+                                            ::testing::Values("generic", "avx2")),
+                         [](const ::testing::TestParamInfo<Param>& p) {
+                             return std::string(ref::metric_name(std::get<0>(p.param))) + "_" +
+                                    std::get<1>(p.param);
+                         });
+
+// Known values, which also pin down the reference formulas themselves.
+TEST(DistanceValues, KnownCases) {
+    const float origin[2] = {0.0f, 0.0f}, p34[2] = {3.0f, 4.0f}, half[2] = {0.5f, 0.0f};
+    orv::HyperbolicIndex eu(2, 1.0f, 16, "euclidean"), co(2, 1.0f, 16, "cosine");
+    orv::HyperbolicIndex po(2, 1.0f, 16, "poincare");
+    for (auto* ix : {&eu, &co, &po}) {
+        ix->add_item_flat(p34, 2, 1, 0);
+        ix->add_item_flat(origin, 2, 1, 0);
+        ix->add_item_flat(half, 2, 1, 0);
+    }
+    EXPECT_EQ(eu.dist_to_node(origin, 0.0f, 0), 25.0f);
+    EXPECT_EQ(eu.dist_to_node(p34, 25.0f, 0), 0.0f);
+    EXPECT_EQ(co.dist_to_node(origin, 0.0f, 0), 1.0f);
+    EXPECT_EQ(co.dist_to_node(p34, 25.0f, 1), 1.0f);
+    EXPECT_NEAR(co.dist_to_node(p34, 25.0f, 0), 0.0f, 1e-6f);
+    const float floor = po.dist_to_node(half, 0.25f, 2);
+    EXPECT_NEAR(floor, 0.0013810393f, 1e-9f);
+    EXPECT_EQ(ref::distance(orv::POINCARE, half, 0.25f, half, 0.25f, 2), floor);
+    EXPECT_NEAR(po.dist_to_node(origin, 0.0f, 2), std::log(3.0f), 1e-6f);
+    EXPECT_TRUE(std::isfinite(po.dist_to_node(p34, 25.0f, 2)));
+    EXPECT_TRUE(std::isfinite(po.dist_to_node(p34, 25.0f, 0)));
+}
+
+TEST(DistanceValues, NegativeStoredNormIsRecomputedAndKept) {
+    const float v[2] = {0.3f, 0.4f}, q[2] = {-0.2f, 0.1f};
+    const float qn = ref::sq_norm(q, 2);
+    for (const char* m : {"poincare", "cosine"}) {
+        orv::HyperbolicIndex ix(2, 1.0f, 16, m);
+        ix.add_item_flat(v, 2, 1, 0);
+        const float with_true_norm = ix.dist_to_node(q, qn, 0);
+        ix.nodes.norms[0] = -3.0f;
+        EXPECT_EQ(ix.dist_to_node(q, qn, 0), with_true_norm) << m;
+        EXPECT_EQ(ix.nodes.norms[0], -3.0f) << m;
+    }
+}
+
+}  // namespace

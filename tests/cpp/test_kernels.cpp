@@ -1,0 +1,152 @@
+// The sum kernels against the scalar fused chain in index order.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numeric>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "reference.hpp"
+
+namespace {
+
+constexpr int ROWS = 24;
+
+// Values of every scale: ordinary, denormal, tiny (their squares underflow),
+// large (their squares near or past the float range), zero.
+float any_scale_value(std::mt19937& gen) {
+    std::uniform_int_distribution<int> kind(0, 15);
+    std::uniform_real_distribution<float> m(-1.0f, 1.0f);
+    std::uniform_real_distribution<float> e(3.0f, 18.0f);
+    switch (kind(gen)) {
+    case 0:
+        return m(gen) * 1e-39f;
+    case 1:
+        return m(gen) * 1e-44f;
+    case 2:
+        return m(gen) * 1e-20f;
+    case 3:
+        return m(gen) * std::pow(10.0f, e(gen));
+    case 4:
+        return m(gen) * 2e19f;
+    case 5:
+        return 0.0f;
+    default:
+        return m(gen) * 4.0f;
+    }
+}
+
+struct Block {
+    size_t dim;
+    std::vector<float> rows;  // ROWS rows of dim values
+    std::vector<float> q;
+};
+
+Block make_block(size_t dim, uint32_t seed, bool any_scale) {
+    std::mt19937 gen(seed);
+    std::normal_distribution<float> normal(0.0f, 1.0f);
+    Block b{dim, std::vector<float>(ROWS * dim), std::vector<float>(dim)};
+    for (float& x : b.rows) x = any_scale ? any_scale_value(gen) : normal(gen);
+    for (float& x : b.q) x = any_scale ? any_scale_value(gen) : normal(gen);
+    return b;
+}
+
+std::vector<int32_t> random_ids(int count, std::mt19937& gen) {
+    std::uniform_int_distribution<int32_t> pick(0, ROWS - 1);
+    std::vector<int32_t> ids(static_cast<size_t>(count));
+    for (int32_t& id : ids) id = pick(gen);
+    return ids;
+}
+
+std::vector<size_t> kernel_dims() {
+    std::vector<size_t> dims(40);
+    std::iota(dims.begin(), dims.end(), size_t(1));
+    dims.push_back(128);
+    dims.push_back(784);
+    return dims;
+}
+
+class KernelTest : public ::testing::TestWithParam<std::string> {
+  protected:
+    void SetUp() override {
+        ks = ref::kernel_set(GetParam());
+        if (ks == nullptr) GTEST_SKIP() << "this CPU has no AVX2 and FMA";
+    }
+    const orv::KernelSet* ks = nullptr;
+};
+
+// Empty when the kernel's sums equal the reference chain for every id.
+std::string check_block(const orv::KernelSet& ks, const Block& b, const std::vector<int32_t>& ids) {
+    const int count = int(ids.size());
+    std::vector<float> l2(ids.size()), dp(ids.size());
+    ks.sq_l2_batch(b.q.data(), b.rows.data(), b.dim, ids.data(), count, l2.data(), INFINITY);
+    ks.dot_batch(b.q.data(), b.rows.data(), b.dim, ids.data(), count, dp.data());
+    const int n = int(b.dim);
+    for (size_t i = 0; i < ids.size(); ++i) {
+        const float* row = b.rows.data() + size_t(ids[i]) * b.dim;
+        const std::string at = "dim " + std::to_string(b.dim) + " count " + std::to_string(count) +
+                               " lane " + std::to_string(i);
+        if (!ref::same_float(l2[i], ref::sq_l2(b.q.data(), row, n)))
+            return "sq_l2 " + at + ": " + std::to_string(l2[i]);
+        if (!ref::same_float(dp[i], ref::dot(b.q.data(), row, n)))
+            return "dot " + at + ": " + std::to_string(dp[i]);
+    }
+    return "";
+}
+
+TEST_P(KernelTest, SumsEqualScalarChainBitForBit) {
+    std::mt19937 gen(11);
+    for (size_t dim : kernel_dims()) {
+        for (bool any_scale : {false, true}) {
+            const Block b = make_block(dim, uint32_t(dim * 2 + any_scale), any_scale);
+            for (int count = 1; count <= 20; ++count)
+                ASSERT_EQ(check_block(*ks, b, random_ids(count, gen)), "");
+            for (int r = 0; r < ROWS; ++r) {
+                const float* row = b.rows.data() + size_t(r) * dim;
+                ASSERT_TRUE(ref::same_float(ks->sq_norm(row, dim), ref::sq_norm(row, int(dim))))
+                    << "sq_norm dim " << dim << " row " << r;
+            }
+        }
+    }
+}
+
+// Bounds that exercise the early stop: none, some and all of the sums above it.
+std::vector<float> bounds_for(std::vector<float> sums, std::mt19937& gen) {
+    std::sort(sums.begin(), sums.end());
+    std::uniform_int_distribution<size_t> pick(0, sums.size() - 1);
+    return {sums[pick(gen)], sums[sums.size() / 2], sums.front() * 0.5f, sums.front() * 0.01f,
+            0.0f};
+}
+
+TEST_P(KernelTest, BoundedSumsExactUpToBoundAndAboveItOtherwise) {
+    std::mt19937 gen(12);
+    for (size_t dim : kernel_dims()) {
+        for (bool any_scale : {false, true}) {
+            const Block b = make_block(dim, uint32_t(dim * 3 + any_scale), any_scale);
+            for (int count = 1; count <= 20; ++count) {
+                const std::vector<int32_t> ids = random_ids(count, gen);
+                std::vector<float> want(ids.size()), got(ids.size());
+                for (size_t i = 0; i < ids.size(); ++i)
+                    want[i] =
+                        ref::sq_l2(b.q.data(), b.rows.data() + size_t(ids[i]) * dim, int(dim));
+                for (float bound : bounds_for(want, gen)) {
+                    ks->sq_l2_batch(b.q.data(), b.rows.data(), dim, ids.data(), count, got.data(),
+                                    bound);
+                    for (size_t i = 0; i < ids.size(); ++i) {
+                        if (want[i] <= bound)
+                            ASSERT_TRUE(ref::same_float(got[i], want[i]))
+                                << "dim " << dim << " lane " << i << " bound " << bound;
+                        else
+                            ASSERT_GT(got[i], bound) << "dim " << dim << " lane " << i;
+                    }
+                }
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sets, KernelTest, ::testing::Values("generic", "avx2"),
+                         [](const ::testing::TestParamInfo<std::string>& p) { return p.param; });
+
+}  // namespace

@@ -1,0 +1,132 @@
+// add_item_and_link against the reference insertion with the same level draws:
+// the same levels, lists and entry point after every few insertions.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "reference.hpp"
+
+namespace {
+
+using orv::HyperbolicIndex;
+
+// Mostly a usual beam, sometimes one narrower than the cap or below 1.
+int32_t ef_for(int32_t i) {
+    static const int32_t efs[] = {24, 24, 1, 24, 5, 24, 0};
+    return efs[i % 7];
+}
+
+struct Growth {
+    int32_t n;
+    uint32_t seed;
+    int32_t dim = 6;
+    int32_t flat = 0;
+    bool negative_norms = false;
+};
+
+// Inserts the points into both, flat ones first, optionally making stored
+// norms negative half-way (as a loaded file may); empty when they agree after
+// every tenth insertion and at the end.
+std::string grow_both(int32_t metric, int32_t m, const orv::KernelSet& ks, const Growth& gr) {
+    HyperbolicIndex ix(gr.dim, 1.0f, m, ref::metric_name(metric));
+    ix.use_kernels(ks);
+    ix.rng.seed(gr.seed);
+    ref::Graph g = ref::empty_graph(gr.dim, metric, m, gr.seed);
+    const std::vector<float> pts = ref::random_points(gr.n, gr.dim, metric, gr.seed + 1);
+    for (int32_t i = 0; i < gr.n; ++i) {
+        const float* v = pts.data() + size_t(i) * size_t(gr.dim);
+        if (i < gr.flat) {
+            ix.add_item_flat(v, gr.dim, 1, 0);
+            ref::add_item_flat(g, v);
+        } else {
+            ix.add_item_and_link(v, gr.dim, 0, ef_for(i));
+            ref::add_item_and_link(g, v, ef_for(i));
+        }
+        if (i == gr.n / 2 && gr.negative_norms)
+            for (int32_t j = 0; j <= i; j += 4)
+                ix.nodes.norms[size_t(j)] = g.norms[size_t(j)] = -1.0f;
+        if (i % 10 != 9 && i != gr.n - 1) continue;
+        const std::string d = ref::diff_graphs(ref::copy_of(ix), g);
+        if (!d.empty()) return "after node " + std::to_string(i) + ": " + d;
+        if (!(ix.rng == g.rng)) return "after node " + std::to_string(i) + ": rng differs";
+    }
+    return "";
+}
+
+using Param = std::tuple<int32_t, int32_t, std::string>;
+
+class InsertionTest : public ::testing::TestWithParam<Param> {
+  protected:
+    void SetUp() override {
+        metric = std::get<0>(GetParam());
+        m = std::get<1>(GetParam());
+        ks = ref::kernel_set(std::get<2>(GetParam()));
+        if (ks == nullptr) GTEST_SKIP() << "this CPU has no AVX2 and FMA";
+    }
+    int32_t metric = 0;
+    int32_t m = 0;
+    const orv::KernelSet* ks = nullptr;
+};
+
+TEST_P(InsertionTest, GraphMatchesReferenceInsertion) {
+    EXPECT_EQ(grow_both(metric, m, *ks, {.n = 400, .seed = 100 + uint32_t(m)}), "");
+}
+
+// Wide vectors: the Euclidean beam's bounded sums stop early in the AVX2 set.
+TEST_P(InsertionTest, WideVectorsMatchReferenceInsertion) {
+    EXPECT_EQ(grow_both(metric, m, *ks, {.n = 150, .seed = 300 + uint32_t(m), .dim = 48}), "");
+}
+
+TEST_P(InsertionTest, FlatNodesFirstThenLinked) {
+    EXPECT_EQ(grow_both(metric, m, *ks, {.n = 60, .seed = 200 + uint32_t(m), .flat = 3}), "");
+}
+
+std::string param_name(const ::testing::TestParamInfo<Param>& p) {
+    return std::string(ref::metric_name(std::get<0>(p.param))) + "_M" +
+           std::to_string(std::get<1>(p.param)) + "_" + std::get<2>(p.param);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    MetricsCapsAndSets, InsertionTest,
+    ::testing::Combine(::testing::Values(orv::POINCARE, orv::EUCLIDEAN, orv::COSINE),
+                       ::testing::Values(2, 4, 16), ::testing::Values("generic", "avx2")),
+    param_name);
+
+// Shrinking a list measures from the neighbour's stored norm as it stands.
+// Poincare only: there the norms shape the distances and a negative query
+// norm still gives numbers (cosine would give NaN).
+class NegativeNormTest : public InsertionTest {};
+
+TEST_P(NegativeNormTest, MatchesReferenceInsertion) {
+    EXPECT_EQ(
+        grow_both(metric, m, *ks, {.n = 300, .seed = 400 + uint32_t(m), .negative_norms = true}),
+        "");
+}
+
+INSTANTIATE_TEST_SUITE_P(CapsAndSets, NegativeNormTest,
+                         ::testing::Combine(::testing::Values(orv::POINCARE),
+                                            ::testing::Values(2, 4, 16),
+                                            ::testing::Values("generic", "avx2")),
+                         param_name);
+
+TEST(InsertionEdges, FirstNodeIsEntryAndSecondLinksBothWays) {
+    HyperbolicIndex ix(2, 1.0f, 4, "euclidean");
+    ix.rng.seed(7);
+    const float a[2] = {0.1f, 0.2f}, b[2] = {0.3f, -0.1f};
+    ix.add_item_and_link(a, 2, 0, 10);
+    EXPECT_EQ(ix.ep_id, 0);
+    EXPECT_EQ(ix.ep_layer, ix.nodes.levels[0]);
+    ix.add_item_and_link(b, 2, 0, 10);
+    const int32_t shared = std::min(ix.nodes.levels[0], ix.nodes.levels[1]);
+    for (int32_t l = 0; l <= shared; ++l) {
+        EXPECT_EQ(ix.nodes.links(0, l).count, 1);
+        EXPECT_EQ(ix.nodes.links(0, l).ids[0], 1);
+        EXPECT_EQ(ix.nodes.links(1, l).count, 1);
+        EXPECT_EQ(ix.nodes.links(1, l).ids[0], 0);
+    }
+}
+
+}  // namespace

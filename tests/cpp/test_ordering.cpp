@@ -1,0 +1,87 @@
+// NodeDist ordering, and the per-thread scratch reused across indexes of
+// different sizes.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "reference.hpp"
+
+namespace {
+
+using orv::HyperbolicIndex;
+using orv::NodeDist;
+
+TEST(NodeDistOrder, ComparesDistanceAlone) {
+    const NodeDist near{1.0f, 9}, far{2.0f, 0}, near_other{1.0f, 3};
+    EXPECT_TRUE(near < far);
+    EXPECT_FALSE(far < near);
+    EXPECT_TRUE(far > near);
+    EXPECT_FALSE(near > far);
+    EXPECT_FALSE(near < near_other);
+    EXPECT_FALSE(near_other < near);
+    EXPECT_FALSE(near > near_other);
+    EXPECT_FALSE(near_other > near);
+    EXPECT_FALSE((NodeDist{-0.0f, 1} < NodeDist{0.0f, 0}));
+    const NodeDist nan{std::numeric_limits<float>::quiet_NaN(), 0};
+    EXPECT_FALSE(nan < near);
+    EXPECT_FALSE(near < nan);
+    EXPECT_FALSE(nan > near);
+    EXPECT_FALSE(near > nan);
+    EXPECT_TRUE(std::less<NodeDist>{}(near, far));
+    EXPECT_TRUE(std::greater<NodeDist>{}(far, near));
+}
+
+struct Pair {
+    std::unique_ptr<HyperbolicIndex> ix;
+    ref::Graph g;
+};
+
+// Two indexes of very different list caps and dimensions, grown in turns on a
+// fresh thread (so its scratch starts empty and must grow), then searched and
+// selected in turns. Empty when everything matches the reference.
+std::string run_interleaved() {
+    Pair small{std::make_unique<HyperbolicIndex>(3, 1.0f, 2, "euclidean"),
+               ref::empty_graph(3, orv::EUCLIDEAN, 2, 1)};
+    Pair large{std::make_unique<HyperbolicIndex>(20, 1.0f, 16, "cosine"),
+               ref::empty_graph(20, orv::COSINE, 16, 2)};
+    small.ix->rng.seed(1);
+    large.ix->rng.seed(2);
+    const std::vector<float> ps = ref::random_points(100, 3, orv::EUCLIDEAN, 3);
+    const std::vector<float> pl = ref::random_points(200, 20, orv::COSINE, 4);
+    for (size_t i = 0; i < 100; ++i) {
+        small.ix->add_item_and_link(ps.data() + i * 3, 3, 0, 8);
+        ref::add_item_and_link(small.g, ps.data() + i * 3, 8);
+        for (size_t j = 2 * i; j < 2 * i + 2; ++j) {
+            large.ix->add_item_and_link(pl.data() + j * 20, 20, 0, 40);
+            ref::add_item_and_link(large.g, pl.data() + j * 20, 40);
+        }
+    }
+    std::string d = ref::diff_graphs(ref::copy_of(*small.ix), small.g) +
+                    ref::diff_graphs(ref::copy_of(*large.ix), large.g);
+    for (size_t i = 0; i < 40 && d.empty(); ++i) {
+        for (Pair* p : {&large, &small, &small, &large}) {
+            const float* q = p->g.vectors[i * 2].data();
+            const float qn = p->g.norms[i * 2];
+            const int32_t ef = p == &large ? 64 : 3;
+            std::vector<NodeDist> got = p->ix->search_layer(q, qn, p->ix->ep_id, ef, 0);
+            std::vector<NodeDist> want = ref::search_layer(p->g, q, qn, p->ix->ep_id, ef, 0);
+            d += ref::diff_records(got, want);
+            if (p->ix->select_neighbours(q, qn, got, 6) != ref::select_neighbours(p->g, want, 6))
+                d += "selection differs";
+        }
+    }
+    return d;
+}
+
+TEST(ScratchReuse, IndexesOfDifferentSizesInTurns) {
+    std::string d;
+    std::thread([&] { d = run_interleaved(); }).join();
+    EXPECT_EQ(d, "");
+}
+
+}  // namespace

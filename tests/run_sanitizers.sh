@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Builds the module and the C++ tests with AddressSanitizer and
+# UndefinedBehaviorSanitizer and runs the test suites against that build.
+# Usage: tests/run_sanitizers.sh [pytest arguments, e.g. -k flat]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=build/sanitize
+pybind_dir=$(python3 -c "import pybind11; print(pybind11.get_cmake_dir())")
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORV_SANITIZE=ON \
+    -DORV_BUILD_TESTS=ON -Dpybind11_DIR="$pybind_dir" >/dev/null
+cmake --build "$build" -j 2
+
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+echo "== C++ tests (ASan + UBSan)"
+ASAN_OPTIONS=detect_leaks=1 ctest --test-dir "$build" --output-on-failure -j 2
+
+echo "== Python tests (ASan + UBSan)"
+# The interpreter is not instrumented: the runtime is preloaded, and leak
+# checking is left to the C++ tests (CPython keeps memory until exit).
+export LD_PRELOAD
+LD_PRELOAD=$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)
+export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
+module_dir=$(pwd)/$build
+cd tests && PYTHONPATH="$module_dir:$(pwd)/.." python3 -m pytest -q -p no:cacheprovider "$@" .
