@@ -103,13 +103,79 @@ void group_sums(const float* q, const float* rows[LANES], size_t dim, int m, flo
     }
 }
 
+// Two groups at once: their chains are independent, which hides the latency of
+// the fused multiply-adds that one chain per lane would wait on.
+template <bool DOT>
+void group_sums2(const float* q, const float* ra[LANES], const float* rb[LANES], size_t dim,
+                 int mb, float* out, float bound) {
+    __m256 acc0 = _mm256_setzero_ps(), acc1 = _mm256_setzero_ps();
+    const __m256 lim = _mm256_set1_ps(bound);
+    size_t j = 0;
+    bool cut = false;
+    while (j + 8 <= dim) {
+        __m256 a[8], b[8];
+        for (int l = 0; l < LANES; ++l) a[l] = _mm256_loadu_ps(ra[l] + j);
+        for (int l = 0; l < LANES; ++l) b[l] = _mm256_loadu_ps(rb[l] + j);
+        transpose8(a);
+        transpose8(b);
+        for (int t = 0; t < 8; ++t) {
+            const __m256 qv = _mm256_broadcast_ss(q + j + t);
+            if constexpr (DOT) {
+                acc0 = _mm256_fmadd_ps(qv, a[t], acc0);
+                acc1 = _mm256_fmadd_ps(qv, b[t], acc1);
+            } else {
+                const __m256 d0 = _mm256_sub_ps(qv, a[t]);
+                const __m256 d1 = _mm256_sub_ps(qv, b[t]);
+                acc0 = _mm256_fmadd_ps(d0, d0, acc0);
+                acc1 = _mm256_fmadd_ps(d1, d1, acc1);
+            }
+        }
+        j += 8;
+        if constexpr (!DOT) {
+            if ((j & 31) == 0) {
+                const int m0 = _mm256_movemask_ps(_mm256_cmp_ps(acc0, lim, _CMP_GT_OQ));
+                const int m1 = _mm256_movemask_ps(_mm256_cmp_ps(acc1, lim, _CMP_GT_OQ));
+                if ((m0 & m1) == 0xff) {
+                    cut = true;
+                    break;
+                }
+            }
+        }
+    }
+    alignas(32) float s[2 * LANES];
+    _mm256_store_ps(s, acc0);
+    _mm256_store_ps(s + LANES, acc1);
+    if (cut) j = dim;
+    for (int l = 0; l < LANES + mb; ++l) {
+        const float* r = l < LANES ? ra[l] : rb[l - LANES];
+        float v = s[l];
+        for (size_t t = j; t < dim; ++t) {
+            if constexpr (DOT) {
+                v = __builtin_fmaf(q[t], r[t], v);
+            } else {
+                const float d = q[t] - r[t];
+                v = __builtin_fmaf(d, d, v);
+            }
+        }
+        out[l] = v;
+    }
+}
+
 template <bool DOT>
 void batch(const float* q, const float* base, size_t dim, const int32_t* ids, int count,
            float* out, float bound) {
-    for (int i = 0; i < count; i += LANES) {
+    int i = 0;
+    for (; count - i > LANES; i += 2 * LANES) {
+        const float *ra[LANES], *rb[LANES];
+        load_rows(base, dim, ids + i, LANES, ra);
+        const int mb = load_rows(base, dim, ids + i + LANES, count - i - LANES, rb);
+        if (i + 2 * LANES < count)
+            prefetch_rows(base, dim, ids + i + 2 * LANES, count - i - 2 * LANES);
+        group_sums2<DOT>(q, ra, rb, dim, mb, out + i, bound);
+    }
+    if (i < count) {
         const float* rows[LANES];
-        int m = load_rows(base, dim, ids + i, count - i, rows);
-        if (i + LANES < count) prefetch_rows(base, dim, ids + i + LANES, count - i - LANES);
+        const int m = load_rows(base, dim, ids + i, count - i, rows);
         group_sums<DOT>(q, rows, dim, m, out + i, bound);
     }
 }

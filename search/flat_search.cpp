@@ -62,7 +62,7 @@ std::vector<int32_t> HyperbolicIndex::hardware_flat_search(const float* q, int64
     const QueryLimits lim{filter_mask, max_radius, min_norm_sq};
     with_metric(metric_type, [&](auto m) { flat_scan<decltype(m)::value>(q, q2, k, lim, s); });
     drain_ascending(s.result, s.work);
-    out.reserve(size_t(k));
+    out.reserve(s.work.size());
     for (const NodeDist& r : s.work) out.push_back(r.id);
     return out;
 }

@@ -1,4 +1,5 @@
 // Plain HNSW query: descent, one layer-0 beam, then a post-filter of the beam.
+#include <algorithm>
 #include <stdexcept>
 
 #include "orv/guards.hpp"
@@ -22,7 +23,8 @@ std::vector<int32_t> HyperbolicIndex::custom_hnsw_search(const float* q, int64_t
     const int32_t cur = greedy_descent(q, q2, ep_id, ep_layer, 1, s);
     search_layer_dispatch(q, q2, cur, ef0, 0, s);
     drain_ascending(s.beam, s.work);
-    out.reserve(size_t(k));
+    // Room for what the beam can yield, not for k: k may be huge.
+    out.reserve(std::min(s.work.size(), size_t(k) + 1));
     for (const NodeDist& r : s.work) {
         if (max_radius >= 0.0f && r.dist > max_radius) continue;
         if (filter_mask != 0 && !mask_matches(nodes.masks[size_t(r.id)], filter_mask)) continue;
