@@ -1,0 +1,205 @@
+"""Writes the loader fuzzer's seed corpus into fuzz/seeds/.
+
+ok_* files must load into an index of every metric; bad_* files must be refused.
+Graph seeds are built through orv_core (put a build of it on PYTHONPATH); the rest are
+written byte by byte. Every file stays under the fuzzer's 4096-byte input limit.
+
+    PYTHONPATH=/path/to/build python3 fuzz/make_seeds.py
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+import struct
+import tempfile
+from pathlib import Path
+
+import numpy as np
+
+import orv_core
+
+SEEDS = Path(__file__).resolve().parent / "seeds"
+MAX_SEED_BYTES = 4096
+HEADER = struct.Struct("<ifiiiQ")
+
+
+@dataclasses.dataclass
+class Image:
+    dimension: int
+    max_m: int
+    ep_id: int
+    ep_layer: int
+    vectors: list[list[float]]
+    norms: list[float]
+    masks: list[int]
+    links: list[list[list[int]]]  # links[i][layer]; a node's level is len(links[i]) - 1
+    curvature: float = 1.0
+    count: int | None = None
+
+
+def encode(im: Image) -> bytes:
+    n = len(im.vectors) if im.count is None else im.count
+    out = [HEADER.pack(im.dimension, im.curvature, im.max_m, im.ep_id, im.ep_layer, n)]
+    for vec, norm in zip(im.vectors, im.norms):
+        out.append(struct.pack(f"<{len(vec)}ff", *vec, norm))
+    out.extend(struct.pack("<Q", m) for m in im.masks)
+    for layers in im.links:
+        out.append(struct.pack("<i", len(layers) - 1))
+        for ids in layers:
+            out.append(struct.pack(f"<Q{len(ids)}i", len(ids), *ids))
+    return b"".join(out)
+
+
+def decode(data: bytes) -> Image:
+    dim, curv, max_m, ep_id, ep_layer, n = HEADER.unpack_from(data, 0)
+    pos = HEADER.size
+    vectors, norms = [], []
+    for _ in range(n):
+        *vec, norm = struct.unpack_from(f"<{dim}ff", data, pos)
+        pos += 4 * (dim + 1)
+        vectors.append(vec)
+        norms.append(norm)
+    masks = list(struct.unpack_from(f"<{n}Q", data, pos))
+    pos += 8 * n
+    links = []
+    for _ in range(n):
+        (level,) = struct.unpack_from("<i", data, pos)
+        pos += 4
+        layers = []
+        for _ in range(level + 1):
+            (c,) = struct.unpack_from("<Q", data, pos)
+            layers.append(list(struct.unpack_from(f"<{c}i", data, pos + 8)))
+            pos += 8 + 4 * c
+        links.append(layers)
+    assert pos == len(data)
+    return Image(dim, max_m, ep_id, ep_layer, vectors, norms, masks, links, curv)
+
+
+def saved(index) -> bytes:
+    with tempfile.TemporaryDirectory() as tmp:
+        path = Path(tmp) / "index"
+        index.save_index(str(path))
+        return path.read_bytes()
+
+
+def graph_index(metric: str, n: int, dim: int, m: int, seed: int, flat_after: int = 0):
+    rng = np.random.default_rng(seed)
+    index = orv_core.HyperbolicIndex(dim, 1.0, m, metric)
+    for _ in range(n):
+        v = rng.standard_normal(dim)
+        v *= rng.uniform(0.05, 0.9) / np.linalg.norm(v)
+        index.add_item_and_link(v.astype(np.float32), int(rng.integers(0, 16)), 16)
+    for _ in range(flat_after):
+        index.add_item_flat(rng.uniform(-0.5, 0.5, dim).astype(np.float32), 3)
+    return index
+
+
+def built_seeds() -> dict[str, bytes]:
+    seeds = {"ok_empty.idx": saved(orv_core.HyperbolicIndex(3, 1.0, 16))}
+    assert seeds["ok_empty.idx"] == bytes.fromhex(
+        "03000000 0000803f 10000000" + "ff" * 8 + "00" * 8
+    )
+    for i, metric in enumerate(("poincare", "euclidean", "cosine")):
+        seeds[f"ok_graph_{metric}.idx"] = saved(graph_index(metric, 14, 3, 3, 10 + i))
+    seeds["ok_graph_m2.idx"] = saved(graph_index("euclidean", 12, 2, 2, 20))
+    seeds["ok_mixed.idx"] = saved(graph_index("poincare", 6, 4, 4, 30, flat_after=3))
+    flat = orv_core.HyperbolicIndex(3, 0.5, 8, "cosine")
+    for v in ([0.1, 0.2, 0.3], [math.nan, 0.0, 1.0], [math.inf, -math.inf, 0.0], [0, 0, 0]):
+        flat.add_item_flat(np.array(v, dtype=np.float32), 1)
+    seeds["ok_flat_only.idx"] = saved(flat)
+    return seeds
+
+
+def crafted(head: tuple[int, int, int, int], vectors, masks, links) -> Image:
+    """head: dimension, max_m, ep_id, ep_layer; norms are the vectors' squared norms."""
+    norms = [sum(x * x for x in v) for v in vectors]
+    return Image(*head, vectors, norms, masks, links)
+
+
+def crafted_valid() -> dict[str, Image]:
+    top = 64  # the deepest level a file may hold
+    return {
+        "ok_one_node.idx": crafted((2, 16, 0, 0), [[0.1, 0.2]], [0], [[[]]]),
+        "ok_huge_dimension_no_nodes.idx": crafted((1 << 30, 2, -1, -1), [], [], []),
+        "ok_max_m.idx": crafted(
+            (1, 65536, 1, 1), [[0.1], [0.2], [-0.3]], [1, 2, 3], [[[1, 2]], [[0, 2], []], [[1]]]
+        ),
+        "ok_max_level.idx": crafted(
+            (1, 2, 0, top), [[0.25], [0.5]], [0, 0], [[[1]] * (top + 1), [[0]] * (top + 1)]
+        ),
+        # Node 2 stands above the entry point; lists hold self links and repeats.
+        "ok_odd_links.idx": crafted(
+            (2, 3, 0, 1),
+            [[0.1, 0.1], [0.2, -0.1], [-0.3, 0.0], [0.0, 0.4]],
+            [1, 3, 7, 15],
+            [[[1, 1, 0], [2]], [[0, 2, 3]], [[0, 1], [0], [], []], [[3, 3, 3, 3, 3, 3]]],
+        ),
+        "ok_no_entry_but_links.idx": crafted(
+            (2, 2, -1, -1), [[0.1, 0.0], [0.0, 0.1]], [0, 0], [[[1], []], [[0]]]
+        ),
+    }
+
+
+def with_norms(data: bytes, norms: list[float]) -> bytes:
+    im = decode(data)
+    im.norms = [norms[i % len(norms)] for i in range(len(im.norms))]
+    return encode(im)
+
+
+def malformed(good: bytes) -> dict[str, bytes]:
+    base = decode(good)
+    n = len(base.vectors)
+
+    def changed(**fields) -> bytes:
+        return encode(dataclasses.replace(base, **fields))
+
+    def relinked(i: int, layer: int, ids: list[int]) -> bytes:
+        links = [[list(x) for x in node] for node in base.links]
+        links[i][layer] = ids
+        return changed(links=links)
+
+    low = next(i for i in range(n) if len(base.links[i]) == 1)
+    high = next(i for i in range(n) if len(base.links[i]) > 1)
+    return {
+        "bad_empty_file.idx": b"",
+        "bad_short_header.idx": good[:27],
+        "bad_truncated.idx": good[:-3],
+        "bad_trailing_byte.idx": good + b"\0",
+        "bad_dimension_zero.idx": changed(dimension=0),
+        "bad_dimension_negative.idx": changed(dimension=-4),
+        "bad_max_m_1.idx": changed(max_m=1),
+        "bad_max_m_65537.idx": changed(max_m=65537),
+        "bad_count_huge.idx": changed(count=1 << 63),
+        "bad_count_one_more.idx": changed(count=n + 1),
+        "bad_entry_half_missing.idx": changed(ep_id=-1),
+        "bad_entry_out_of_range.idx": changed(ep_id=n),
+        "bad_entry_wrong_layer.idx": changed(ep_layer=base.ep_layer + 1),
+        "bad_level_negative.idx": changed(links=[[]] + base.links[1:], ep_id=-1, ep_layer=-1),
+        "bad_layer0_over_cap.idx": relinked(high, 0, [low] * (2 * base.max_m + 1)),
+        "bad_upper_over_cap.idx": relinked(high, 1, [high] * (base.max_m + 1)),
+        "bad_neighbour_out_of_range.idx": relinked(low, 0, [n]),
+        "bad_neighbour_negative.idx": relinked(low, 0, [-1]),
+        "bad_neighbour_level_too_low.idx": relinked(high, 1, [low]),
+    }
+
+
+def main() -> None:
+    seeds = built_seeds()
+    seeds.update({name: encode(im) for name, im in crafted_valid().items()})
+    graph = seeds["ok_graph_euclidean.idx"]
+    seeds["ok_negative_norms.idx"] = with_norms(graph, [-1.0, 0.5, -0.0, -math.inf])
+    seeds["ok_nan_norms.idx"] = with_norms(seeds["ok_graph_poincare.idx"], [math.nan, 0.25])
+    seeds.update(malformed(graph))
+    assert len(seeds["ok_one_node.idx"]) == 60
+    SEEDS.mkdir(exist_ok=True)
+    for old in SEEDS.glob("*.idx"):
+        old.unlink()
+    for name, data in sorted(seeds.items()):
+        assert len(data) <= MAX_SEED_BYTES, name
+        (SEEDS / name).write_bytes(data)
+    print(f"{len(seeds)} seeds in {SEEDS}")
+
+
+if __name__ == "__main__":
+    main()
