@@ -27,13 +27,25 @@ VisitedMarks& layer_search_marks() {
     return marks;
 }
 
+DistanceCache& layer_search_cache() {
+    thread_local DistanceCache cache;
+    return cache;
+}
+
 namespace {
+
+// Lists of the expanded node and of the next candidates to expand fill one batch.
+constexpr int LOOKAHEAD = 2;
+constexpr int BATCH_TARGET = 24;
+
 void ensure_room(SearchScratch& s, int32_t max_list) {
-    if (s.ids.size() < size_t(max_list)) {
-        s.ids.resize(size_t(max_list));
-        s.dists.resize(size_t(max_list));
+    const size_t need = size_t(max_list) * (LOOKAHEAD + 1);
+    if (s.ids.size() < need) {
+        s.ids.resize(need);
+        s.dists.resize(need);
     }
 }
+
 }  // namespace
 
 template <int M>
@@ -44,6 +56,10 @@ void HyperbolicIndex::search_layer_into(const float* q, float qn, int32_t entry,
     ensure_room(s, nodes.max_list());
     const uint16_t ver = layer_search_marks().begin(size_t(size()));
     uint16_t* vis = layer_search_marks().marks.data();
+    DistanceCache& cache = layer_search_cache();
+    const uint16_t cver = cache.begin(size_t(size()));
+    uint16_t* cached = cache.stamps.marks.data();
+    float* cdist = cache.dist.data();
     auto& cand = s.cand;
     auto& beam = s.beam;
     cand.clear();
@@ -52,28 +68,40 @@ void HyperbolicIndex::search_layer_into(const float* q, float qn, int32_t entry,
     cand.push_back({d0, entry});
     vis[entry] = ver;
     beam.push_back({d0, entry});
+    // Unvisited, unmeasured ids of a list go to the batch; the cache stamp keeps
+    // an id from entering it twice.
+    auto gather = [&](int32_t node, int m) {
+        const LinkSpan nb = nodes.links(node, layer);
+        for (int32_t j = 0; j < nb.count; ++j) {
+            const int32_t id = nb.ids[j];
+            if (vis[id] == ver || cached[id] == cver || Ops::skips_boundary(*this, id)) continue;
+            cached[id] = cver;
+            s.ids[size_t(m++)] = id;
+        }
+        return m;
+    };
     while (!cand.empty()) {
         std::pop_heap(cand.begin(), cand.end(), std::greater<NodeDist>{});
         const NodeDist c = cand.back();
         cand.pop_back();
         if (int32_t(beam.size()) >= ef && c.dist > beam.front().dist) break;
+        int m = gather(c.id, 0);
+        for (int h = 0; h < LOOKAHEAD && h < int(cand.size()) && m < BATCH_TARGET; ++h)
+            m = gather(cand[size_t(h)].id, m);
+        // A full beam's top only falls from here on, so it bounds every sum of
+        // this batch, including those used later.
+        const float bound = int32_t(beam.size()) >= ef ? beam.front().dist : INFINITY;
+        Ops::batch(*this, q, qn, s.ids.data(), m, s.dists.data(), bound);
+        for (int j = 0; j < m; ++j) cdist[s.ids[size_t(j)]] = s.dists[size_t(j)];
         const LinkSpan nb = nodes.links(c.id, layer);
-        int m = 0;
         for (int32_t j = 0; j < nb.count; ++j) {
             const int32_t id = nb.ids[j];
             if (vis[id] == ver) continue;
             vis[id] = ver;
             if (Ops::skips_boundary(*this, id)) continue;
-            s.ids[size_t(m++)] = id;
-        }
-        // Distances of the whole list at once, then admission in list order: the
-        // same decisions as one node at a time. A full beam's top bounds the sums.
-        const float bound = int32_t(beam.size()) >= ef ? beam.front().dist : INFINITY;
-        Ops::batch(*this, q, qn, s.ids.data(), m, s.dists.data(), bound);
-        for (int j = 0; j < m; ++j) {
-            const float g = s.dists[size_t(j)];
+            const float g = cdist[id];
             if (int32_t(beam.size()) < ef || g < beam.front().dist) {
-                const NodeDist r{g, s.ids[size_t(j)]};
+                const NodeDist r{g, id};
                 cand.push_back(r);
                 std::push_heap(cand.begin(), cand.end(), std::greater<NodeDist>{});
                 beam.push_back(r);

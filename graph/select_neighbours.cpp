@@ -28,12 +28,80 @@ bool HyperbolicIndex::pruned_by_selected(const NodeDist& c,
     return false;
 }
 
+namespace {
+
+// Candidates measured ahead per selected node in one batch.
+constexpr size_t ROW_WINDOW = 32;
+// Largest distance table kept for the batched heuristic.
+constexpr size_t MAX_TABLE = size_t(1) << 16;
+
+// Distances are symmetric bit for bit (squared differences, products and the
+// norm factors commute) unless a stored norm is negative and recomputed on one
+// side only.
+bool symmetric(const NodeStore& nodes, const std::vector<NodeDist>& work) {
+    for (const NodeDist& c : work)
+        if (nodes.norms[size_t(c.id)] < 0.0f) return false;
+    return true;
+}
+
+}  // namespace
+
+void HyperbolicIndex::heuristic_sequential(int32_t cap, SearchScratch& s,
+                                           std::vector<int32_t>& out) const {
+    for (const NodeDist& c : s.work) {
+        if (int32_t(out.size()) >= cap) break;
+        if (!out.empty() && pruned_by_selected(c, out)) {
+            s.pruned.push_back(c);
+            continue;
+        }
+        out.push_back(c.id);
+    }
+}
+
+// The same decisions as the sequential test, with the distances gathered per
+// selected node over a window of later candidates (d(c, s) = d(s, c)), so that
+// each batch measures many nodes at once.
+void HyperbolicIndex::heuristic_by_rows(int32_t cap, SearchScratch& s,
+                                        std::vector<int32_t>& out) const {
+    const size_t n = s.work.size();
+    s.cand_ids.resize(n);
+    for (size_t i = 0; i < n; ++i) s.cand_ids[i] = s.work[i].id;
+    s.row_end.clear();
+    for (size_t k = 0; k < n; ++k) {
+        if (int32_t(out.size()) >= cap) break;
+        const NodeDist& c = s.work[k];
+        bool pruned = false;
+        for (size_t r = 0; r < out.size() && !pruned; ++r) {
+            float* row = s.pair_dist.data() + r * n;
+            if (size_t(s.row_end[r]) <= k) {
+                const size_t end = std::min(n, k + ROW_WINDOW);
+                const int32_t sid = out[r];
+                // Only "d < c.dist" matters, and every c.dist of the window is at
+                // most the last one: a Euclidean sum may stop past it.
+                with_metric(metric_type, [&](auto m) {
+                    MetricOps<decltype(m)::value>::batch(*this, nodes.row(sid),
+                                                         nodes.norms[size_t(sid)],
+                                                         s.cand_ids.data() + k, int(end - k),
+                                                         row + k, s.work[end - 1].dist);
+                });
+                s.row_end[r] = int32_t(end);
+            }
+            pruned = c.dist > row[k];
+        }
+        if (pruned) {
+            s.pruned.push_back(c);
+            continue;
+        }
+        out.push_back(c.id);
+        s.row_end.push_back(int32_t(k + 1));
+    }
+}
+
 void HyperbolicIndex::select_into(std::vector<NodeDist>& heap, int32_t cap, SearchScratch& s,
                                   std::vector<int32_t>& out) const {
     auto& work = s.work;
-    auto& pruned = s.pruned;
     work.clear();
-    pruned.clear();
+    s.pruned.clear();
     while (!heap.empty()) {
         std::pop_heap(heap.begin(), heap.end(), std::less<NodeDist>{});
         work.push_back(heap.back());
@@ -43,15 +111,15 @@ void HyperbolicIndex::select_into(std::vector<NodeDist>& heap, int32_t cap, Sear
     std::sort(work.begin(), work.end(), DistLessNanLast{});
     if (cap < 0) throw std::length_error("vector::reserve");
     out.clear();
-    for (const NodeDist& c : work) {
-        if (int32_t(out.size()) >= cap) break;
-        if (!out.empty() && pruned_by_selected(c, out)) {
-            pruned.push_back(c);
-            continue;
-        }
-        out.push_back(c.id);
+    const size_t table = size_t(cap) * work.size();
+    if (table <= MAX_TABLE && symmetric(nodes, work)) {
+        // Within a shrink the table was sized beforehand, so this never allocates there.
+        if (s.pair_dist.size() < table) s.pair_dist.resize(table);
+        heuristic_by_rows(cap, s, out);
+    } else {
+        heuristic_sequential(cap, s, out);
     }
-    for (const NodeDist& c : pruned) {
+    for (const NodeDist& c : s.pruned) {
         if (int32_t(out.size()) >= cap) break;
         out.push_back(c.id);
     }

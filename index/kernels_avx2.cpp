@@ -50,104 +50,52 @@ inline void prefetch_rows(const float* base, size_t dim, const int32_t* ids, int
     }
 }
 
-template <bool DOT>
-inline __m256 block_step(__m256 acc, const float* q, size_t j, __m256 c[8]) {
-    for (int t = 0; t < 8; ++t) {
-        __m256 qv = _mm256_broadcast_ss(q + j + t);
-        if constexpr (DOT) {
-            acc = _mm256_fmadd_ps(qv, c[t], acc);
-        } else {
-            __m256 d = _mm256_sub_ps(qv, c[t]);
-            acc = _mm256_fmadd_ps(d, d, acc);
-        }
-    }
-    return acc;
-}
-
-template <bool DOT>
-void group_sums(const float* q, const float* rows[LANES], size_t dim, int m, float* out,
-                float bound) {
-    __m256 acc = _mm256_setzero_ps();
+// Several groups at once: their chains are independent, which hides the
+// latency of the fused multiply-adds that one chain per lane would wait on.
+template <bool DOT, int G>
+void group_sums_n(const float* q, const float* rows[][LANES], size_t dim, int m_last, float* out,
+                  float bound) {
+    __m256 acc[G];
+    for (int g = 0; g < G; ++g) acc[g] = _mm256_setzero_ps();
     const __m256 lim = _mm256_set1_ps(bound);
     size_t j = 0;
     bool cut = false;
     while (j + 8 <= dim) {
-        __m256 c[8];
-        for (int l = 0; l < LANES; ++l) c[l] = _mm256_loadu_ps(rows[l] + j);
-        transpose8(c);
-        acc = block_step<DOT>(acc, q, j, c);
-        j += 8;
-        if constexpr (!DOT) {
-            // Squared sums only grow: once every lane is past the bound, none can
-            // come back under it.
-            if ((j & 31) == 0 && _mm256_movemask_ps(_mm256_cmp_ps(acc, lim, _CMP_GT_OQ)) == 0xff) {
-                cut = true;
-                break;
-            }
+        __m256 c[G][8];
+        for (int g = 0; g < G; ++g) {
+            for (int l = 0; l < LANES; ++l) c[g][l] = _mm256_loadu_ps(rows[g][l] + j);
+            transpose8(c[g]);
         }
-    }
-    alignas(32) float s[LANES];
-    _mm256_store_ps(s, acc);
-    if (cut) j = dim;
-    for (int l = 0; l < m; ++l) {
-        float v = s[l];
-        for (size_t t = j; t < dim; ++t) {
-            if constexpr (DOT) {
-                v = __builtin_fmaf(q[t], rows[l][t], v);
-            } else {
-                float d = q[t] - rows[l][t];
-                v = __builtin_fmaf(d, d, v);
-            }
-        }
-        out[l] = v;
-    }
-}
-
-// Two groups at once: their chains are independent, which hides the latency of
-// the fused multiply-adds that one chain per lane would wait on.
-template <bool DOT>
-void group_sums2(const float* q, const float* ra[LANES], const float* rb[LANES], size_t dim,
-                 int mb, float* out, float bound) {
-    __m256 acc0 = _mm256_setzero_ps(), acc1 = _mm256_setzero_ps();
-    const __m256 lim = _mm256_set1_ps(bound);
-    size_t j = 0;
-    bool cut = false;
-    while (j + 8 <= dim) {
-        __m256 a[8], b[8];
-        for (int l = 0; l < LANES; ++l) a[l] = _mm256_loadu_ps(ra[l] + j);
-        for (int l = 0; l < LANES; ++l) b[l] = _mm256_loadu_ps(rb[l] + j);
-        transpose8(a);
-        transpose8(b);
         for (int t = 0; t < 8; ++t) {
             const __m256 qv = _mm256_broadcast_ss(q + j + t);
-            if constexpr (DOT) {
-                acc0 = _mm256_fmadd_ps(qv, a[t], acc0);
-                acc1 = _mm256_fmadd_ps(qv, b[t], acc1);
-            } else {
-                const __m256 d0 = _mm256_sub_ps(qv, a[t]);
-                const __m256 d1 = _mm256_sub_ps(qv, b[t]);
-                acc0 = _mm256_fmadd_ps(d0, d0, acc0);
-                acc1 = _mm256_fmadd_ps(d1, d1, acc1);
+            for (int g = 0; g < G; ++g) {
+                if constexpr (DOT) {
+                    acc[g] = _mm256_fmadd_ps(qv, c[g][t], acc[g]);
+                } else {
+                    const __m256 d = _mm256_sub_ps(qv, c[g][t]);
+                    acc[g] = _mm256_fmadd_ps(d, d, acc[g]);
+                }
             }
         }
         j += 8;
         if constexpr (!DOT) {
             if ((j & 31) == 0) {
-                const int m0 = _mm256_movemask_ps(_mm256_cmp_ps(acc0, lim, _CMP_GT_OQ));
-                const int m1 = _mm256_movemask_ps(_mm256_cmp_ps(acc1, lim, _CMP_GT_OQ));
-                if ((m0 & m1) == 0xff) {
+                int all = 0xff;
+                for (int g = 0; g < G; ++g)
+                    all &= _mm256_movemask_ps(_mm256_cmp_ps(acc[g], lim, _CMP_GT_OQ));
+                if (all == 0xff) {
                     cut = true;
                     break;
                 }
             }
         }
     }
-    alignas(32) float s[2 * LANES];
-    _mm256_store_ps(s, acc0);
-    _mm256_store_ps(s + LANES, acc1);
+    alignas(32) float s[G * LANES];
+    for (int g = 0; g < G; ++g) _mm256_store_ps(s + g * LANES, acc[g]);
     if (cut) j = dim;
-    for (int l = 0; l < LANES + mb; ++l) {
-        const float* r = l < LANES ? ra[l] : rb[l - LANES];
+    const int total = (G - 1) * LANES + m_last;
+    for (int l = 0; l < total; ++l) {
+        const float* r = rows[l / LANES][l % LANES];
         float v = s[l];
         for (size_t t = j; t < dim; ++t) {
             if constexpr (DOT) {
@@ -161,22 +109,28 @@ void group_sums2(const float* q, const float* ra[LANES], const float* rb[LANES],
     }
 }
 
+template <bool DOT, int G>
+int run_groups(const float* q, const float* base, size_t dim, const int32_t* ids, int count,
+               float* out, float bound) {
+    const float* rows[G][LANES];
+    int m = LANES;
+    for (int g = 0; g < G; ++g) m = load_rows(base, dim, ids + g * LANES, count - g * LANES, rows[g]);
+    if (G * LANES < count) prefetch_rows(base, dim, ids + G * LANES, count - G * LANES);
+    group_sums_n<DOT, G>(q, rows, dim, m, out, bound);
+    return (G - 1) * LANES + m;
+}
+
 template <bool DOT>
 void batch(const float* q, const float* base, size_t dim, const int32_t* ids, int count,
            float* out, float bound) {
     int i = 0;
-    for (; count - i > LANES; i += 2 * LANES) {
-        const float *ra[LANES], *rb[LANES];
-        load_rows(base, dim, ids + i, LANES, ra);
-        const int mb = load_rows(base, dim, ids + i + LANES, count - i - LANES, rb);
-        if (i + 2 * LANES < count)
-            prefetch_rows(base, dim, ids + i + 2 * LANES, count - i - 2 * LANES);
-        group_sums2<DOT>(q, ra, rb, dim, mb, out + i, bound);
-    }
-    if (i < count) {
-        const float* rows[LANES];
-        const int m = load_rows(base, dim, ids + i, count - i, rows);
-        group_sums<DOT>(q, rows, dim, m, out + i, bound);
+    while (i < count) {
+        const int left = count - i;
+        // Two groups is the most the sixteen registers hold; more would spill.
+        if (left > LANES)
+            i += run_groups<DOT, 2>(q, base, dim, ids + i, left, out + i, bound);
+        else
+            i += run_groups<DOT, 1>(q, base, dim, ids + i, left, out + i, bound);
     }
 }
 

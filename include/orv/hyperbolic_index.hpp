@@ -44,6 +44,10 @@ struct SearchScratch {
     std::vector<int32_t> ids;
     std::vector<float> dists;
     std::vector<int32_t> selected;
+    // Neighbour selection: distances from each selected node to later candidates.
+    std::vector<float> pair_dist;
+    std::vector<int32_t> row_end;
+    std::vector<int32_t> cand_ids;
 };
 
 SearchScratch& thread_scratch();
@@ -58,6 +62,19 @@ struct VisitedMarks {
 
 // Marks of the layer search, shared by every index searched on this thread.
 VisitedMarks& layer_search_marks();
+
+// Distances already computed in the current search, by node id. A distance is
+// a pure function of query and node, so computing it ahead of need (to fill a
+// batch) changes no result.
+struct DistanceCache {
+    VisitedMarks stamps;
+    std::vector<float> dist;
+    uint16_t begin(size_t n) {
+        if (dist.size() < n) dist.resize(n);
+        return stamps.begin(n);
+    }
+};
+DistanceCache& layer_search_cache();
 
 // Query limits shared by the graph searches.
 struct QueryLimits {
@@ -131,6 +148,8 @@ class HyperbolicIndex {
     void select_into(std::vector<NodeDist>& heap, int32_t cap, SearchScratch& s,
                      std::vector<int32_t>& out) const;
     bool pruned_by_selected(const NodeDist& c, const std::vector<int32_t>& selected) const;
+    void heuristic_sequential(int32_t cap, SearchScratch& s, std::vector<int32_t>& out) const;
+    void heuristic_by_rows(int32_t cap, SearchScratch& s, std::vector<int32_t>& out) const;
     int32_t draw_level();
     void plan_links(const float* v, float sq, int32_t level, int32_t ef,
                     std::vector<std::vector<int32_t>>& plan);
