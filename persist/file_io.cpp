@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -149,7 +150,7 @@ FileReader::FileReader(const std::string& path) : path_(path) {
         throw std::runtime_error(err);
     }
     size_ = uint64_t(st.st_size);
-    buf_.resize(BUF_SIZE);
+    buf_.resize(size_t(std::min<uint64_t>(BUF_SIZE, std::max<uint64_t>(size_, 1))));
 }
 
 FileReader::~FileReader() {

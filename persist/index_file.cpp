@@ -15,6 +15,7 @@ namespace {
 
 // The level draw never exceeds 33; anything far above is a damaged file.
 constexpr int32_t MAX_FILE_LEVEL = 64;
+constexpr uint64_t MAX_SLACK_BYTES = uint64_t(256) << 20;
 
 struct Header {
     int32_t dimension;
@@ -41,6 +42,15 @@ Header read_header(FileReader& in) {
     if (h.count > uint64_t(INT32_MAX) || h.count > in.remaining() / min_node)
         in.fail("node count " + std::to_string(h.count) + " does not fit the file's " +
                 std::to_string(in.remaining()) + " remaining bytes");
+    // Layer-0 lists have a fixed slot of 2 max_m + 2 ids per node; a file of
+    // mostly empty lists must not make that slot block far larger than itself.
+    const uint64_t file_bytes = in.remaining() + 28;
+    const uint64_t slot_bytes = h.count * (2 * uint64_t(h.max_m) + 2) * 4;
+    if (slot_bytes > 16 * file_bytes + MAX_SLACK_BYTES)
+        in.fail("its " + std::to_string(h.count) + " nodes with max_m " +
+                std::to_string(h.max_m) + " would need " + std::to_string(slot_bytes) +
+                " bytes of link slots, more than a file of " + std::to_string(file_bytes) +
+                " bytes justifies");
     if ((h.ep_id == -1) != (h.ep_layer == -1) || h.ep_id < -1 ||
         (h.ep_id >= 0 && uint64_t(h.ep_id) >= h.count))
         in.fail("entry point " + std::to_string(h.ep_id) + " on layer " +
@@ -133,7 +143,7 @@ void HyperbolicIndex::load_index(const std::string& filename) {
     in.read(st.masks.data(), size_t(n) * 8);
     read_lists(in, st, h.max_m, n);
     if (in.remaining() != 0)
-        in.fail(std::to_string(in.remaining()) + " bytes follow the end of the index data");
+        in.fail(std::to_string(in.remaining()) + " trailing bytes follow the end of the index data");
     check_links(in, st);
     if (h.ep_id >= 0 && st.levels[size_t(h.ep_id)] != h.ep_layer)
         in.fail("entry point " + std::to_string(h.ep_id) + " has level " +
