@@ -177,6 +177,17 @@ void FileReader::read(void* data, size_t n) {
     if (n > remaining()) fail("the file ends early, at byte " + std::to_string(size_));
     char* p = static_cast<char*>(data);
     while (n > 0) {
+        if (head_ == tail_ && n >= buf_.size()) {
+            // Large reads go straight to their destination.
+            const ssize_t r = ::read(fd_, p, n);
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0) fail("read failed (" + errno_text() + ")");
+            if (r == 0) fail("the file ends early, at byte " + std::to_string(pos_));
+            p += r;
+            pos_ += uint64_t(r);
+            n -= size_t(r);
+            continue;
+        }
         if (head_ == tail_) refill();
         const size_t take = std::min(n, tail_ - head_);
         std::memcpy(p, buf_.data() + head_, take);

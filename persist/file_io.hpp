@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,12 @@ class FileReader {
     template <class T>
     T get() {
         T v;
+        if (tail_ - head_ >= sizeof(T) && remaining() >= sizeof(T)) {
+            std::memcpy(&v, buf_.data() + head_, sizeof(T));
+            head_ += sizeof(T);
+            pos_ += sizeof(T);
+            return v;
+        }
         read(&v, sizeof(T));
         return v;
     }

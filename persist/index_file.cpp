@@ -1,6 +1,8 @@
 // The index file: a 28-byte header, then vectors with their stored norms,
 // masks, and levels with their neighbour lists, in the host's byte order.
 // Loading checks everything before the index is touched.
+#include <algorithm>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -81,6 +83,22 @@ void read_lists(FileReader& in, NodeStore& st, int32_t max_m, int32_t n) {
     }
 }
 
+// Section A in chunks of whole nodes, each vector followed by its norm.
+void read_vectors(FileReader& in, NodeStore& st, int32_t dim, int32_t n) {
+    const size_t rec = size_t(dim) + 1;
+    const size_t per_chunk = std::max<size_t>(1, (size_t(1) << 18) / rec);
+    std::vector<float> chunk(std::min(size_t(n), per_chunk) * rec);
+    for (size_t start = 0; start < size_t(n); start += per_chunk) {
+        const size_t m = std::min(per_chunk, size_t(n) - start);
+        in.read(chunk.data(), m * rec * 4);
+        for (size_t i = 0; i < m; ++i) {
+            const float* r = chunk.data() + i * rec;
+            std::memcpy(st.vectors.data() + (start + i) * size_t(dim), r, size_t(dim) * 4);
+            st.norms[start + i] = r[dim];
+        }
+    }
+}
+
 // Every neighbour must be a node whose level reaches the layer it is listed on.
 void check_links(const FileReader& in, const NodeStore& st) {
     const int32_t n = st.count();
@@ -92,7 +110,9 @@ void check_links(const FileReader& in, const NodeStore& st) {
                 if (id < 0 || id >= n)
                     in.fail("node " + std::to_string(i) + " links to " + std::to_string(id) +
                             ", outside 0 .. " + std::to_string(n - 1));
-                if (st.levels[size_t(id)] < layer)
+                // Every level is at least 0, so layer 0 needs no lookup (which
+                // would be a cache miss per link).
+                if (layer > 0 && st.levels[size_t(id)] < layer)
                     in.fail("node " + std::to_string(i) + " links on layer " +
                             std::to_string(layer) + " to node " + std::to_string(id) +
                             " of level " + std::to_string(st.levels[size_t(id)]));
@@ -136,10 +156,7 @@ void HyperbolicIndex::load_index(const std::string& filename) {
     const int32_t n = int32_t(h.count);
     NodeStore st(h.dimension, 2 * h.max_m);
     st.resize_for_load(n);
-    for (int32_t i = 0; i < n; ++i) {
-        in.read(st.vectors.data() + size_t(i) * size_t(h.dimension), size_t(h.dimension) * 4);
-        st.norms[size_t(i)] = in.get<float>();
-    }
+    read_vectors(in, st, h.dimension, n);
     in.read(st.masks.data(), size_t(n) * 8);
     read_lists(in, st, h.max_m, n);
     if (in.remaining() != 0)
