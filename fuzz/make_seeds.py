@@ -118,7 +118,7 @@ def crafted(head: tuple[int, int, int, int], vectors, masks, links) -> Image:
 
 
 def crafted_valid() -> dict[str, Image]:
-    top = 64  # the deepest level a file may hold
+    top = 33  # the deepest level the draw gives for max_m 2
     return {
         "ok_one_node.idx": crafted((2, 16, 0, 0), [[0.1, 0.2]], [0], [[[]]]),
         "ok_huge_dimension_no_nodes.idx": crafted((1 << 30, 2, -1, -1), [], [], []),

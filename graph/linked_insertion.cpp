@@ -61,6 +61,10 @@ void HyperbolicIndex::plan_links(const float* v, float sq, int32_t level, int32_
         search_layer_dispatch(v, sq, cur, ef, lc, s);
         select_into(s.beam, lc == 0 ? max_m_0 : max_m, s, plan[size_t(lc)]);
         if (!plan[size_t(lc)].empty()) cur = plan[size_t(lc)][0];
+        // Loaded lists come without spare room; make it now, while a failure
+        // still leaves the index untouched.
+        if (lc > 0)
+            for (int32_t n : plan[size_t(lc)]) nodes.reserve_upper(n, lc, max_m);
     }
     reserve_link_scratch(s, nodes.max_list());
 }
@@ -85,9 +89,11 @@ void HyperbolicIndex::link_reverse(int32_t new_id, int32_t n, int32_t layer, int
 
 void HyperbolicIndex::add_item_and_link(const float* data, int64_t len, uint64_t mask,
                                         int32_t ef_construction) {
+    // The guard comes first: a load on another thread must not change the
+    // dimension between the checks and the copy.
+    WriteGuard guard(*this);
     check_query(len);
     check_finite(data, dimension);
-    WriteGuard guard(*this);
     if (size() == INT32_MAX) throw std::length_error("index is full: node ids are 32-bit");
     const float sq = kernels->sq_norm(data, size_t(dimension));
     const int32_t level = draw_level();

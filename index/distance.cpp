@@ -24,9 +24,9 @@ void HyperbolicIndex::dist_batch(const float* query, float query_norm, const int
 }
 
 float HyperbolicIndex::compute_distance(const float* query, int64_t len, int32_t node_id) const {
+    ReadGuard guard(*this);
     check_query(len);
     check_node(node_id);
-    ReadGuard guard(*this);
     return dist_to_node(query, query_norm_of(query), node_id);
 }
 

@@ -9,9 +9,9 @@
 namespace orv {
 
 void HyperbolicIndex::add_item_flat(const float* data, int64_t len, int ndim, uint64_t mask) {
+    WriteGuard guard(*this);
     if (ndim != 1 || len != int64_t(dimension))
         throw std::runtime_error("Vector dimension mismatch");
-    WriteGuard guard(*this);
     if (size() == INT32_MAX) throw std::length_error("index is full: node ids are 32-bit");
     float sq = kernels->sq_norm(data, size_t(dimension));
     nodes.reserve_one();

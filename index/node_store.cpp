@@ -61,10 +61,11 @@ void NodeStore::resize_for_load(int32_t n) {
     upper.resize(size_t(n));
 }
 
-void NodeStore::init_upper(int32_t id, int32_t level, int32_t cap_upper) {
-    auto& up = upper[size_t(id)];
-    up.resize(size_t(level));
-    for (auto& l : up) l.reserve(size_t(cap_upper) + 1);
+void NodeStore::init_upper(int32_t id, int32_t level) { upper[size_t(id)].resize(size_t(level)); }
+
+void NodeStore::reserve_upper(int32_t id, int32_t layer, int32_t cap_upper) {
+    auto& l = upper[size_t(id)][size_t(layer - 1)];
+    l.reserve(std::max(l.size(), size_t(cap_upper)) + 1);
 }
 
 void NodeStore::set_links(int32_t id, int32_t layer, const int32_t* ids, int32_t count) {

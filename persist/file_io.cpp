@@ -64,8 +64,10 @@ FileWriter::FileWriter(const std::string& path) : path_(path) {
     buf_.resize(BUF_SIZE);
     if (exists && !S_ISREG(st.st_mode)) {
         // A device or pipe is written in place; renaming over it would replace it.
-        fd_ = open(target_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        // Non-blocking open: a FIFO without a reader fails instead of hanging.
+        fd_ = open(target_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NONBLOCK);
         if (fd_ < 0) throw std::runtime_error(err);
+        fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
         return;
     }
     tmp_ = target_ + ".tmpXXXXXX";
@@ -141,7 +143,9 @@ void FileWriter::commit() {
 FileReader::FileReader(const std::string& path) : path_(path) {
     const std::string err = open_error("Cannot open file for loading: ", path);
     if (path.find('\0') != std::string::npos) throw std::runtime_error(err);
-    fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking open: a FIFO without a writer must not hang the caller; only
+    // regular files are read.
+    fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd_ < 0) throw std::runtime_error(err);
     struct stat st;
     if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -149,6 +153,7 @@ FileReader::FileReader(const std::string& path) : path_(path) {
         fd_ = -1;
         throw std::runtime_error(err);
     }
+    fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
     size_ = uint64_t(st.st_size);
     buf_.resize(size_t(std::min<uint64_t>(BUF_SIZE, std::max<uint64_t>(size_, 1))));
 }

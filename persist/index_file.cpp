@@ -2,6 +2,7 @@
 // masks, and levels with their neighbour lists, in the host's byte order.
 // Loading checks everything before the index is touched.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -61,14 +62,23 @@ Header read_header(FileReader& in) {
     return h;
 }
 
+// The highest level the draw can give for this max_m (the draw's value is at
+// least 1e-10); no index builds a higher one.
+int32_t max_level_for(int32_t max_m) {
+    return int32_t(-(std::log(1e-10) * double(level_mult_for(max_m))));
+}
+
 void read_lists(FileReader& in, NodeStore& st, int32_t max_m, int32_t n) {
     std::vector<int32_t> ids;
+    const int32_t top = std::min(max_level_for(max_m), MAX_FILE_LEVEL);
     for (int32_t i = 0; i < n; ++i) {
         const int32_t level = in.get<int32_t>();
-        if (level < 0 || level > MAX_FILE_LEVEL)
-            in.fail("node " + std::to_string(i) + " has level " + std::to_string(level));
+        if (level < 0 || level > top)
+            in.fail("node " + std::to_string(i) + " has level " + std::to_string(level) +
+                    ", outside 0 .. " + std::to_string(top) + " for max_m " +
+                    std::to_string(max_m));
         st.levels[size_t(i)] = level;
-        st.init_upper(i, level, max_m);
+        st.init_upper(i, level);
         for (int32_t layer = 0; layer <= level; ++layer) {
             const uint64_t c = in.get<uint64_t>();
             const uint64_t cap = uint64_t(layer == 0 ? 2 * max_m : max_m);

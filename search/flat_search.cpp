@@ -52,8 +52,8 @@ void HyperbolicIndex::flat_scan(const float* q, float q2, int32_t k, const Query
 std::vector<int32_t> HyperbolicIndex::hardware_flat_search(const float* q, int64_t len, int32_t k,
                                                            uint64_t filter_mask, float max_radius,
                                                            float min_norm_sq) const {
-    check_query(len);
     ReadGuard guard(*this);
+    check_query(len);
     std::vector<int32_t> out;
     if (size() == 0) return out;
     if (k < 0) throw std::length_error("vector::reserve");

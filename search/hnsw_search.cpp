@@ -11,8 +11,8 @@ namespace orv {
 std::vector<int32_t> HyperbolicIndex::custom_hnsw_search(const float* q, int64_t len, int32_t k,
                                                          uint64_t filter_mask, int32_t ef_search,
                                                          float max_radius, float min_norm) const {
-    check_query(len);
     ReadGuard guard(*this);
+    check_query(len);
     std::vector<int32_t> out;
     if (size() == 0 || ep_id < 0) return out;
     if (k < 0) throw std::length_error("vector::reserve");

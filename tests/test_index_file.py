@@ -383,6 +383,7 @@ MALFORMED = {
     "ep on a lower node": set_header(ep_id=1, ep_layer=2),
     "level -1": set_level(3, -1),
     "level -2": set_level(3, -2),
+    "level 34, above what max_m 2 can draw": set_level(3, 34),
     "level 65": set_level(3, 65),
     "level 2**31-1": set_level(3, 2**31 - 1),
     "layer 0 over cap": set_list(0, 0, [1, 2, 3, 4, 1]),
@@ -406,7 +407,7 @@ def odd_norms(img):
 VALID = {
     "as built": lambda img: None,
     "lists at their caps": full_lists,
-    "level 64": set_level(3, 64),
+    "level 33, the highest max_m 2 can draw": set_level(3, 33),
     "no entry point": set_header(ep_id=-1, ep_layer=-1),
     "entry point below the top level": set_header(ep_id=0, ep_layer=1),
     "negative and NaN norms": odd_norms,

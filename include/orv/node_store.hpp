@@ -49,8 +49,10 @@ class NodeStore {
     void push_link(int32_t id, int32_t layer, int32_t v);
     // For the loader: n nodes of zeros, each with only an empty layer-0 list.
     void resize_for_load(int32_t n);
-    // For the loader: empty upper lists for layers 1..level with room reserved.
-    void init_upper(int32_t id, int32_t level, int32_t cap_upper);
+    // For the loader: empty upper lists for layers 1..level.
+    void init_upper(int32_t id, int32_t level);
+    // Room for one more id in an upper list, so that a later push cannot fail.
+    void reserve_upper(int32_t id, int32_t layer, int32_t cap_upper);
 
     std::vector<float> vectors;
     std::vector<float> norms;
