@@ -38,7 +38,7 @@ std::unique_ptr<HyperbolicIndex> crafted_index(int32_t metric, int32_t dim, int3
         int32_t level = 0;
         while (level < 4 && unit(gen) < 0.35f) ++level;
         ix->nodes.levels[size_t(i)] = level;
-        ix->nodes.init_upper(i, level, m);
+        ix->nodes.init_upper(i, level);
         for (int32_t l = 0; l <= level; ++l) by_level[size_t(l)].push_back(i);
     }
     for (int32_t i = 0; i < n; ++i) {
