@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the module and the C++ tests with AddressSanitizer and
-# UndefinedBehaviorSanitizer and runs the test suites against that build.
+# UndefinedBehaviorSanitizer and runs the test suites against that build; the
+# C++ thread tests also run under ThreadSanitizer.
 # Usage: tests/run_sanitizers.sh [pytest arguments, e.g. -k flat]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,6 +14,13 @@ cmake --build "$build" -j 2
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 echo "== C++ tests (ASan + UBSan)"
 ASAN_OPTIONS=detect_leaks=1 ctest --test-dir "$build" --output-on-failure -j 2
+
+echo "== C++ thread tests (TSan)"
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORV_SANITIZE_THREAD=ON \
+    -DORV_BUILD_TESTS=ON -DORV_BUILD_MODULE=OFF >/dev/null
+cmake --build build/tsan -j 2
+TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/cpp/orv_tests --gtest_filter='Threads.*' \
+    --gtest_brief=1
 
 echo "== Python tests (ASan + UBSan)"
 # The interpreter is not instrumented: the runtime is preloaded, and leak
