@@ -1,0 +1,93 @@
+"""Timing, memory and recall helpers.
+
+Query throughput is taken from the process CPU time (every system runs on the calling thread),
+so that other work on a shared machine does not count against whichever system it hits; the wall
+time is recorded beside it.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import time
+
+import numpy as np
+
+from velmora import datasets as vd
+
+K = 10
+_REL_TOL = 1e-6  # a returned row counts when its exact distance is within this of the k-th
+
+
+def rss_bytes() -> int:
+    """Resident set size of this process, after returning freed heap pages to the system."""
+    try:
+        ctypes.CDLL("libc.so.6").malloc_trim(0)
+    except OSError:
+        pass
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+class Stopwatch:
+    """CPU and wall seconds of a ``with`` block."""
+
+    def __enter__(self):
+        self.cpu0, self.wall0 = time.process_time(), time.perf_counter()
+        return self
+
+    def __exit__(self, *exc):
+        self.cpu = time.process_time() - self.cpu0
+        self.wall = time.perf_counter() - self.wall0
+
+
+def run_queries(search, queries: np.ndarray, masks=None) -> tuple[np.ndarray, Stopwatch]:
+    """Calls ``search`` once per query (with the query's mask when given), results padded -1."""
+    out = np.full((len(queries), K), -1, dtype=np.int64)
+    with Stopwatch() as sw:
+        if masks is None:
+            for i, q in enumerate(queries):
+                r = search(q)[:K]
+                out[i, : len(r)] = r
+        else:
+            for i, (q, m) in enumerate(zip(queries, masks)):
+                r = search(q, m)[:K]
+                out[i, : len(r)] = r
+    return out, sw
+
+
+def recalls(ds: vd.Dataset, ids: np.ndarray, gt_dist: np.ndarray, masks=None) -> dict:
+    """Recall@K and recall@1, by exact float64 distance with ties counted as hits.
+
+    A returned row is a hit when it passes the query's filter and its exact distance is at most
+    the K-th exact distance (the first, for recall@1). Recall@K divides by the number of rows
+    that can be found (fewer than K only when the filter admits fewer).
+    """
+    valid = ids >= 0
+    if masks is not None:
+        m = np.asarray(masks, dtype=np.uint64)[:, None]
+        valid &= (ds.base_masks[np.maximum(ids, 0)] & m) == m
+    d = vd.pair_distances(ds.metric, ds.queries[:, None, :], ds.base[np.maximum(ids, 0)])
+    d = np.where(valid, d, np.inf)
+    finite = np.isfinite(gt_dist)
+    kth = np.where(finite, gt_dist, -np.inf).max(axis=1)
+    tol = _REL_TOL * np.abs(kth) + _REL_TOL
+    hits = np.sum(d <= (kth + tol)[:, None], axis=1)
+    possible = finite.sum(axis=1)
+    hits = np.minimum(hits, possible)
+    first = d[:, 0] <= gt_dist[:, 0] + _REL_TOL * np.abs(gt_dist[:, 0]) + _REL_TOL
+    has = possible > 0
+    return {
+        "recall": float(np.sum(hits[has]) / max(1, np.sum(possible[has]))),
+        "recall_at_1": float(np.mean(first[has])) if has.any() else float("nan"),
+        "mean_returned": float(np.mean(np.sum(ids >= 0, axis=1))),
+        "wrong_returned": int(np.sum((ids >= 0) & ~valid)),
+    }
+
+
+def qps_at_recall(points: list[dict], target: float) -> float | None:
+    """Highest QPS among sweep points whose recall reaches ``target`` (None if none does)."""
+    ok = [p["qps"] for p in points if p["recall"] >= target]
+    return max(ok) if ok else None

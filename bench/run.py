@@ -1,0 +1,273 @@
+"""Benchmark of orv_core against hnswlib, faiss-cpu, pynndescent and exact search.
+
+    python bench/run.py            # full run, about 15-25 min; writes bench/results.json,
+                                   # bench/RESULTS.md and bench/*.png
+    python bench/run.py --quick    # subsets and a few ef values, about 2 min; writes into
+                                   # bench/cache/quick/ so the full results stay in place
+
+Needs orv_core and velmora importable (for a source tree: PYTHONPATH=<build dir>:<repo>) and
+pip install hnswlib faiss-cpu pynndescent matplotlib tqdm.
+
+Every system runs single-threaded in this one process on the same data; queries go one at a
+time from Python for all of them, so each pays the same kind of per-call overhead. Query
+throughput is measured in process CPU time (see measure.py). Ground truth is exact brute force
+in float64 (velmora.datasets.ground_truth), cached in bench/cache/.
+"""
+
+from __future__ import annotations
+
+import os
+
+for _var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS", "NUMBA_NUM_THREADS"):
+    os.environ[_var] = "1"
+
+import argparse
+import gc
+import json
+import sys
+import tempfile
+from functools import partial
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import data
+import environment
+import graph_check
+import measure
+import numpy as np
+import persistence
+import report
+import systems
+from threadpoolctl import threadpool_limits
+from tqdm import tqdm
+
+BENCH = Path(__file__).resolve().parent
+FULL = {
+    "fashion_base": None,
+    "fashion_queries": 1000,
+    "wordnet_base": None,
+    "wordnet_queries": 1000,
+    "efs": [10, 16, 24, 32, 48, 64, 96, 128, 256],
+    "exact_queries": 200,
+    "filter_queries": 300,
+    "filtered_efs": [10, 32, 128, 512, 2000],
+    "post_efs": [64, 256, 1024],
+    "peer_filter_efs": [16, 64, 256],
+    "hnswlib_filter_efs": [16, 128],
+    "epsilons": [0.0, 0.05, 0.1, 0.2, 0.3, 0.5],
+    "self_sample": 2000,
+}
+QUICK = {
+    "fashion_base": 5000,
+    "fashion_queries": 100,
+    "wordnet_base": 10000,
+    "wordnet_queries": 100,
+    "efs": [16, 64, 256],
+    "exact_queries": 50,
+    "filter_queries": 100,
+    "filtered_efs": [32, 2000],
+    "post_efs": [256],
+    "peer_filter_efs": [64],
+    "hnswlib_filter_efs": [64],
+    "epsilons": [0.1],
+    "self_sample": 300,
+}
+
+
+def build_systems(case: data.Case, with_pynndescent: bool) -> tuple[list, dict]:
+    """Builds every approximate index, recording CPU/wall time and the RSS it added."""
+    ds, built, info = case.ds, [], {}
+    kinds = [systems.Orv, systems.Hnswlib, systems.Faiss]
+    jit = None
+    if with_pynndescent and case.metric == "poincare":
+        with measure.Stopwatch() as jit:
+            systems.Pynndescent.warm_up(case.metric, ds.dim)
+        kinds.append(systems.Pynndescent)
+    for kind in kinds:
+        gc.collect()
+        s = kind(ds.dim, case.metric)
+        rss0 = measure.rss_bytes()
+        with measure.Stopwatch() as sw:
+            s.build(ds.base, ds.base_masks)
+        entry = {"cpu_s": sw.cpu, "wall_s": sw.wall, "rss_delta": measure.rss_bytes() - rss0}
+        if isinstance(s, systems.Orv):
+            entry["estimated_bytes"] = s.estimated_bytes()
+            entry["stats"] = s.stats
+        elif hasattr(s, "file_bytes"):
+            entry["file_bytes"] = s.file_bytes()
+        elif jit is not None:
+            entry["jit_warm_up_cpu_s"] = jit.cpu
+        info[s.name] = entry
+        built.append(s)
+    return built, info
+
+
+def sweep(case: data.Case, built: list, cfg: dict) -> dict:
+    """Recall and QPS per system over the ef (or epsilon) values, systems interleaved per value."""
+    ds, out = case.ds, {s.name: [] for s in built}
+    prepared = {s.name: s.prepare_queries(ds.queries) for s in built}
+    steps = [(p, s) for p in cfg["efs"] for s in built if s.param != "epsilon"]
+    steps += [(e, s) for e in cfg["epsilons"] for s in built if s.param == "epsilon"]
+    for param, s in {s.name: (p, s) for p, s in steps}.values():  # untimed warm-up pass
+        measure.run_queries(s.searcher(param), prepared[s.name][:200])
+    for param, s in tqdm(steps, desc=f"sweep {case.name}"):
+        ids, sw = measure.run_queries(s.searcher(param), prepared[s.name])
+        point = measure.recalls(ds, ids, case.gt_dist)
+        point.update(param=param, qps=len(ids) / sw.cpu, qps_wall=len(ids) / sw.wall)
+        out[s.name].append(point)
+    return out
+
+
+def exact(case: data.Case, orv: systems.Orv, cfg: dict) -> dict:
+    """Throughput and recall of the exhaustive searches on the first queries."""
+    n = min(cfg["exact_queries"], len(case.ds.queries))
+    sub = data.subset_queries(case, n)
+    out = {}
+    np_exact = systems.NumpyExact(sub.ds.dim, case.metric)
+    np_exact.build(sub.ds.base, sub.ds.base_masks)
+    with threadpool_limits(1):
+        for s in tqdm([systems.OrvFlat(orv), np_exact], desc=f"exact {case.name}"):
+            ids, sw = measure.run_queries(s.searcher(), s.prepare_queries(sub.ds.queries))
+            point = measure.recalls(sub.ds, ids, sub.gt_dist)
+            point.update(qps=n / sw.cpu, qps_wall=n / sw.wall, n_queries=n)
+            out[s.name] = point
+    return out
+
+
+def filtered_methods(built: list, cfg: dict, allowed_by_mask) -> list:
+    """(method, system, ef, factory) per filtered variant; the factory makes the one-query
+    search (query, mask) right before its run, since hnswlib keeps ef on the index."""
+    orv, hnsw, fai = built[0], built[1], built[2]
+    methods = [("orv filtered_search", orv, ef, partial(orv.filtered_searcher, ef))
+               for ef in cfg["filtered_efs"]]  # fmt: skip
+    methods += [("orv custom_hnsw_search (post-filter)", orv, ef,
+                 partial(orv.filtered_searcher, ef, "post")) for ef in cfg["post_efs"]]  # fmt: skip
+    methods.append(
+        ("orv hardware_flat_search", orv, None, partial(orv.filtered_searcher, 0, "flat"))
+    )
+    methods += [("faiss HNSW + IDSelectorBitmap", fai, ef,
+                 partial(fai.filtered_searcher, ef, allowed_by_mask))
+                for ef in cfg["peer_filter_efs"]]  # fmt: skip
+    methods += [("hnswlib filter callback", hnsw, ef,
+                 partial(hnsw.filtered_searcher, ef, allowed_by_mask))
+                for ef in cfg["hnswlib_filter_efs"]]  # fmt: skip
+    return methods
+
+
+def filtered(case: data.Case, built: list, cfg: dict) -> dict:
+    """Recall and QPS of the filtered searches against exact filtered ground truth."""
+    n = min(cfg["filter_queries"], len(case.ds.queries))
+    cache = {}
+
+    def allowed_by_mask(m):
+        if m not in cache:
+            mm = np.uint64(m)
+            cache[m] = (case.ds.base_masks & mm) == mm
+        return cache[m]
+
+    prepared = {s.name: s.prepare_queries(case.ds.queries[:n]) for s in built}
+    sub = data.subset_queries(case, n)
+    out = {}
+    for f in case.filters:
+        masks = [int(m) for m in f.masks[:n]]
+        gt_dist = case.filtered_gt[f.name][1][:n]
+        rows = {}
+        methods = filtered_methods(built, cfg, allowed_by_mask)
+        for method, system, ef, factory in tqdm(methods, desc=f"filter {f.name}"):
+            ids, sw = measure.run_queries(factory(), prepared[system.name], masks)
+            point = measure.recalls(sub.ds, ids, gt_dist, f.masks[:n])
+            point.update(param=ef, qps=n / sw.cpu, qps_wall=n / sw.wall)
+            rows.setdefault(method, []).append(point)
+        out[f.name] = {"selectivity": f.selectivity, "n_queries": n, "methods": rows}
+    return out
+
+
+def diagnose_graph(case: data.Case, built: list, index_file: str, sample: int) -> dict:
+    """Layer-0 degrees of each graph, and how often a search for a stored row returns it first."""
+    hnsw, fai = built[1], built[2]
+    out = {"orv_core": graph_check.summary(*graph_check.orv_layer0(index_file))}
+    hnsw_file = index_file + ".hnswlib"
+    hnsw.index.save_index(hnsw_file)
+    out["hnswlib"] = graph_check.summary(*graph_check.hnswlib_layer0(hnsw_file))
+    os.remove(hnsw_file)
+    out["faiss"] = graph_check.summary(*graph_check.faiss_layer0(fai.index))
+    rng = np.random.default_rng(5)
+    rows = rng.choice(case.ds.n, min(sample, case.ds.n), replace=False)
+    for s in built[:3]:
+        ids, _ = measure.run_queries(s.searcher(64), s.prepare_queries(case.ds.base[rows]))
+        out[s.name]["self_found_at_ef64"] = float(np.mean(ids[:, 0] == rows))
+    out["self_sample"] = len(rows)
+    return out
+
+
+def run_case(case: data.Case, cfg: dict, with_pynndescent: bool, workdir: str) -> dict:
+    ds = case.ds
+    print(f"\n== {case.name}: {ds.n} x {ds.dim}, {len(ds.queries)} queries", flush=True)
+    data.attach_ground_truth(case)
+    res = {"n": ds.n, "dim": ds.dim, "metric": case.metric, "n_queries": len(ds.queries)}
+    if case.metric == "poincare":
+        res["lorentz_exact_ip_recall"] = data.lorentz_check(case)
+    built, res["builds"] = build_systems(case, with_pynndescent)
+    res["sweeps"] = sweep(case, built, cfg)
+    res["exact"] = exact(case, built[0], cfg)
+    res["filtered"] = filtered(case, built, cfg)
+    index_file = os.path.join(workdir, f"{case.name}.idx")
+    res["persistence"] = persistence.measure_all(case, built, index_file)
+    res["graph"] = diagnose_graph(case, built, index_file, cfg["self_sample"])
+    os.remove(index_file)
+    return res
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--quick", action="store_true", help="subsets, a few ef values (~2 min)")
+    ap.add_argument(
+        "--cases",
+        default="fashion-euclidean,fashion-cosine,wordnet",
+        help="comma-separated subset of the default",
+    )
+    ap.add_argument("--no-pynndescent", action="store_true", help="skip the pynndescent peer")
+    ap.add_argument("--out", help="output directory (default bench/, or bench/cache/quick)")
+    args = ap.parse_args()
+    cfg = QUICK if args.quick else FULL
+    out_dir = Path(args.out or (BENCH / "cache" / "quick" if args.quick else BENCH))
+    out_dir.mkdir(parents=True, exist_ok=True)
+    results = {
+        "mode": "quick" if args.quick else "full",
+        "config": cfg,
+        "environment": environment.describe(),
+        "datasets": {},
+    }
+    pynn = not args.no_pynndescent and not args.quick
+    (BENCH / "cache").mkdir(exist_ok=True)
+    with tempfile.TemporaryDirectory(dir=BENCH / "cache") as work:
+        for name in args.cases.split(","):
+            case = make_case(name.strip(), cfg)
+            results["datasets"][case.name] = run_case(case, cfg, pynn, work)
+            gc.collect()
+            results["environment"]["load_average_at_end"] = os.getloadavg()
+            text = json.dumps(results, indent=1, default=_json_default)
+            (out_dir / "results.json").write_text(text)  # kept if a later case fails
+    report.write(results, out_dir)
+    print(f"\nwrote {out_dir}/results.json, RESULTS.md and plots")
+
+
+def make_case(name: str, cfg: dict) -> data.Case:
+    if name.startswith("fashion-"):
+        return data.fashion_case(name.split("-", 1)[1], cfg["fashion_base"], cfg["fashion_queries"])
+    if name == "wordnet":
+        return data.wordnet_case(cfg["wordnet_base"], cfg["wordnet_queries"])
+    raise SystemExit(f"unknown case {name!r}")
+
+
+def _json_default(x):
+    if isinstance(x, np.generic):
+        return x.item()
+    if isinstance(x, np.ndarray):
+        return x.tolist()
+    raise TypeError(type(x))
+
+
+if __name__ == "__main__":
+    main()
