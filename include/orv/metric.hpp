@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "orv/hyperbolic_index.hpp"
 
@@ -20,16 +21,50 @@ inline float poincare_floor() {
     return std::log(1.000001f + std::sqrt(1.9073486328125e-06f));
 }
 
-inline float poincare_from_sum(float s, float qn, float vn) {
+// The argument of arcosh; the distance is a non-decreasing function of it.
+inline float poincare_x(float s, float qn, float vn) {
     float num = s + s;
     float a = qn > POINCARE_NORM_LIMIT ? POINCARE_MIN_FACTOR : 1.0f - qn;
     float b = vn > POINCARE_NORM_LIMIT ? POINCARE_MIN_FACTOR : 1.0f - vn;
     float den = a * b;
     if (den < POINCARE_MIN_DEN) den = POINCARE_MIN_DEN;
-    float x = num / den + 1.0f;
+    return num / den + 1.0f;
+}
+
+inline float poincare_from_x(float x) {
     if (x < POINCARE_MIN_X) return poincare_floor();
     return std::log(x + std::sqrt(std::fma(x, x, -1.0f)));
 }
+
+inline float poincare_from_sum(float s, float qn, float vn) {
+    return poincare_from_x(poincare_x(s, qn, vn));
+}
+
+// Smallest x whose distance exceeds bound (-inf when every distance does, +inf
+// when none can be told apart from it), found over the ordered float bits.
+inline float poincare_x_above(float bound) {
+    if (!(bound < INFINITY)) return INFINITY;
+    if (poincare_from_x(1.0f) > bound) return -INFINITY;
+    uint32_t lo, hi;
+    const float one = 1.0f, inf = INFINITY;
+    std::memcpy(&lo, &one, 4);
+    std::memcpy(&hi, &inf, 4);
+    while (lo < hi) {
+        const uint32_t mid = lo + (hi - lo) / 2;
+        float x;
+        std::memcpy(&x, &mid, 4);
+        if (poincare_from_x(x) > bound)
+            hi = mid;
+        else
+            lo = mid + 1;
+    }
+    float x;
+    std::memcpy(&x, &lo, 4);
+    return x;
+}
+
+// Batches this long pay for the search of poincare_x_above.
+constexpr int POINCARE_CUT_MIN_BATCH = 64;
 
 inline float cosine_from_dot(float dot, float qn, float vn) {
     float p = std::sqrt(qn) * std::sqrt(vn);
@@ -47,8 +82,8 @@ struct MetricOps {
         return vn;
     }
 
-    // bound: only for EUCLIDEAN, values above it may come back as any number
-    // still above it (see the kernel's early stop).
+    // Values above bound may come back as any number still above it (the
+    // Euclidean kernel stops early; Poincaré skips the logarithm).
     static void batch(const HyperbolicIndex& ix, const float* q, float qn, const int32_t* ids,
                       int count, float* out, float bound = INFINITY) {
         const size_t dim = size_t(ix.dimension);
@@ -60,8 +95,15 @@ struct MetricOps {
             ix.kernels->sq_l2_batch(q, ix.nodes.base(), dim, ids, count, out,
                                      M == EUCLIDEAN ? bound : INFINITY);
             if constexpr (M == POINCARE) {
-                for (int i = 0; i < count; ++i)
-                    out[i] = poincare_from_sum(out[i], qn, node_norm(ix, ids[i]));
+                // Past x_cut the distance is above bound, so the logarithm is
+                // skipped and a value just above bound stands in for it.
+                const float x_cut = count >= POINCARE_CUT_MIN_BATCH ? poincare_x_above(bound)
+                                                                    : INFINITY;
+                const float above = std::nextafter(bound, INFINITY);
+                for (int i = 0; i < count; ++i) {
+                    const float x = poincare_x(out[i], qn, node_norm(ix, ids[i]));
+                    out[i] = x >= x_cut ? above : poincare_from_x(x);
+                }
             }
         }
     }
