@@ -3,7 +3,7 @@
 #include <cmath>
 #include <functional>
 
-#include "orv/metric.hpp"
+#include "orv/lookahead.hpp"
 
 namespace orv {
 
@@ -32,74 +32,37 @@ DistanceCache& layer_search_cache() {
     return cache;
 }
 
-namespace {
-
-// Lists of the expanded node and of the next candidates to expand fill one batch.
-constexpr int LOOKAHEAD = 2;
-constexpr int BATCH_TARGET = 24;
-
-void ensure_room(SearchScratch& s, int32_t max_list) {
-    const size_t need = size_t(max_list) * (LOOKAHEAD + 1);
-    if (s.ids.size() < need) {
-        s.ids.resize(need);
-        s.dists.resize(need);
-    }
-}
-
-}  // namespace
-
 template <int M>
 void HyperbolicIndex::search_layer_into(const float* q, float qn, int32_t entry, int32_t ef,
                                         int32_t layer, SearchScratch& s) const {
     using Ops = MetricOps<M>;
     if (ef < 1) ef = 1;
-    ensure_room(s, nodes.max_list());
-    const uint16_t ver = layer_search_marks().begin(size_t(size()));
-    uint16_t* vis = layer_search_marks().marks.data();
-    DistanceCache& cache = layer_search_cache();
-    const uint16_t cver = cache.begin(size_t(size()));
-    uint16_t* cached = cache.stamps.marks.data();
-    float* cdist = cache.dist.data();
+    ensure_batch_room(s, nodes.max_list());
+    SearchMarks mk(layer_search_marks(), layer_search_cache(), size_t(size()));
     auto& cand = s.cand;
     auto& beam = s.beam;
     cand.clear();
     beam.clear();
     const float d0 = Ops::one(*this, q, qn, entry);
     cand.push_back({d0, entry});
-    vis[entry] = ver;
+    mk.vis[entry] = mk.ver;
     beam.push_back({d0, entry});
-    // Unvisited, unmeasured ids of a list go to the batch; the cache stamp keeps
-    // an id from entering it twice.
-    auto gather = [&](int32_t node, int m) {
-        const LinkSpan nb = nodes.links(node, layer);
-        for (int32_t j = 0; j < nb.count; ++j) {
-            const int32_t id = nb.ids[j];
-            if (vis[id] == ver || cached[id] == cver || Ops::skips_boundary(*this, id)) continue;
-            cached[id] = cver;
-            s.ids[size_t(m++)] = id;
-        }
-        return m;
-    };
     while (!cand.empty()) {
         std::pop_heap(cand.begin(), cand.end(), std::greater<NodeDist>{});
         const NodeDist c = cand.back();
         cand.pop_back();
         if (int32_t(beam.size()) >= ef && c.dist > beam.front().dist) break;
-        int m = gather(c.id, 0);
-        for (int h = 0; h < LOOKAHEAD && h < int(cand.size()) && m < BATCH_TARGET; ++h)
-            m = gather(cand[size_t(h)].id, m);
         // A full beam's top only falls from here on, so it bounds every sum of
         // this batch, including those used later.
         const float bound = int32_t(beam.size()) >= ef ? beam.front().dist : INFINITY;
-        Ops::batch(*this, q, qn, s.ids.data(), m, s.dists.data(), bound);
-        for (int j = 0; j < m; ++j) cdist[s.ids[size_t(j)]] = s.dists[size_t(j)];
+        measure_ahead<M>(*this, q, qn, c.id, layer, cand, mk, s, bound);
         const LinkSpan nb = nodes.links(c.id, layer);
         for (int32_t j = 0; j < nb.count; ++j) {
             const int32_t id = nb.ids[j];
-            if (vis[id] == ver) continue;
-            vis[id] = ver;
+            if (mk.vis[id] == mk.ver) continue;
+            mk.vis[id] = mk.ver;
             if (Ops::skips_boundary(*this, id)) continue;
-            const float g = cdist[id];
+            const float g = mk.dist[id];
             if (int32_t(beam.size()) < ef || g < beam.front().dist) {
                 const NodeDist r{g, id};
                 cand.push_back(r);

@@ -5,7 +5,7 @@
 #include <functional>
 
 #include "orv/guards.hpp"
-#include "orv/metric.hpp"
+#include "orv/lookahead.hpp"
 #include "order.hpp"
 
 namespace orv {
@@ -28,8 +28,6 @@ DistanceCache& filtered_cache() {
     return cache;
 }
 
-constexpr int LOOKAHEAD = 2;
-constexpr int BATCH_TARGET = 24;
 
 struct PassTest {
     const NodeStore& nodes;
@@ -61,17 +59,8 @@ std::vector<int32_t> HyperbolicIndex::filtered_layer0(const float* q, float q2, 
                                                       SearchScratch& s) const {
     using Ops = MetricOps<M>;
     const PassTest passes{nodes, lim};
-    const size_t room = size_t(nodes.max_list()) * (LOOKAHEAD + 1);
-    if (s.ids.size() < room) {
-        s.ids.resize(room);
-        s.dists.resize(room);
-    }
-    const uint16_t ver = filtered_marks().begin(size_t(size()));
-    uint16_t* vis = filtered_marks().marks.data();
-    DistanceCache& cache = filtered_cache();
-    const uint16_t cver = cache.begin(size_t(size()));
-    uint16_t* cached = cache.stamps.marks.data();
-    float* cdist = cache.dist.data();
+    ensure_batch_room(s, nodes.max_list());
+    SearchMarks mk(filtered_marks(), filtered_cache(), size_t(size()));
     auto &cand = s.cand, &beam = s.beam, &result = s.result;
     cand.clear();
     beam.clear();
@@ -79,37 +68,22 @@ std::vector<int32_t> HyperbolicIndex::filtered_layer0(const float* q, float q2, 
     const float d0 = Ops::one(*this, q, q2, entry);
     cand.push_back({d0, entry});
     beam.push_back({d0, entry});
-    vis[entry] = ver;
+    mk.vis[entry] = mk.ver;
     if (passes(entry, d0)) result.push_back({d0, entry});
-    // Unvisited, unmeasured ids go to the batch, from the expanded node's list
-    // and the next candidates' lists; distances computed ahead change nothing.
-    auto gather = [&](int32_t node, int m) {
-        const LinkSpan nb = nodes.links(node, 0);
-        for (int32_t j = 0; j < nb.count; ++j) {
-            const int32_t id = nb.ids[j];
-            if (vis[id] == ver || cached[id] == cver || Ops::skips_boundary(*this, id)) continue;
-            cached[id] = cver;
-            s.ids[size_t(m++)] = id;
-        }
-        return m;
-    };
     while (!cand.empty()) {
         std::pop_heap(cand.begin(), cand.end(), std::greater<NodeDist>{});
         const NodeDist c = cand.back();
         cand.pop_back();
         if (c.dist > beam.front().dist && int64_t(result.size()) >= k) break;
-        int m = gather(c.id, 0);
-        for (int h = 0; h < LOOKAHEAD && h < int(cand.size()) && m < BATCH_TARGET; ++h)
-            m = gather(cand[size_t(h)].id, m);
-        Ops::batch(*this, q, q2, s.ids.data(), m, s.dists.data());
-        for (int j = 0; j < m; ++j) cdist[s.ids[size_t(j)]] = s.dists[size_t(j)];
+        // Exact distances: the radius test and the result heap need them.
+        measure_ahead<M>(*this, q, q2, c.id, 0, cand, mk, s, INFINITY);
         const LinkSpan nb = nodes.links(c.id, 0);
         for (int32_t j = 0; j < nb.count; ++j) {
             const int32_t n = nb.ids[j];
-            if (vis[n] == ver) continue;
-            vis[n] = ver;
+            if (mk.vis[n] == mk.ver) continue;
+            mk.vis[n] = mk.ver;
             if (Ops::skips_boundary(*this, n)) continue;
-            const NodeDist r{cdist[n], n};
+            const NodeDist r{mk.dist[n], n};
             if (int32_t(beam.size()) < maxef || r.dist < beam.front().dist) {
                 cand.push_back(r);
                 std::push_heap(cand.begin(), cand.end(), std::greater<NodeDist>{});
