@@ -2,6 +2,7 @@
 
 import struct
 
+import index_file_reader as ifr
 import numpy as np
 import pytest
 
@@ -157,3 +158,10 @@ def write_flat_file():
         path.write_bytes(b"".join(parts))
 
     return write
+
+
+@pytest.fixture
+def scratch(tmp_path):
+    """A directory for index files: /dev/shm when writable (saves sync to disk), else tmp_path."""
+    with ifr.scratch_directory(tmp_path) as path:
+        yield path

@@ -41,12 +41,6 @@ def image(tmp_path_factory):
 
 
 @pytest.fixture
-def scratch(tmp_path):
-    with ifr.scratch_directory(tmp_path) as path:
-        yield path
-
-
-@pytest.fixture
 def metric():
     return "euclidean"
 

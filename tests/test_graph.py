@@ -3,34 +3,14 @@
 import heapq
 import math
 
+import index_file_reader as ifr
 import numpy as np
 import pytest
+from graph_helpers import build, random_vectors
+
 from orv_core import HyperbolicIndex
 
-import index_file_reader as ifr
-
 METRICS = ("poincare", "euclidean", "cosine")
-
-
-@pytest.fixture
-def scratch(tmp_path):
-    with ifr.scratch_directory(tmp_path) as path:
-        yield path
-
-
-def random_vectors(rng, n, dim, metric):
-    """Points inside the unit ball for poincare, Gaussian points otherwise."""
-    v = rng.standard_normal((n, dim))
-    if metric == "poincare":
-        v *= (rng.uniform(0.05, 0.9, n) / np.linalg.norm(v, axis=1))[:, None]
-    return np.ascontiguousarray(v, dtype=np.float32)
-
-
-def build(metric, vectors, M=16, ef_construction=200, masks=None):
-    index = HyperbolicIndex(vectors.shape[1], M=M, metric=metric)
-    for i, v in enumerate(vectors):
-        index.add_item_and_link(v, 0 if masks is None else int(masks[i]), ef_construction)
-    return index
 
 
 def cap(image, layer):

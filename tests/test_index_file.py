@@ -12,27 +12,15 @@ import sys
 import textwrap
 from pathlib import Path
 
+import index_file_reader as ifr
 import numpy as np
-import orv_core
 import pytest
+from graph_helpers import random_vectors
+
+import orv_core
 from orv_core import HyperbolicIndex
 
-import index_file_reader as ifr
-
 METRICS = ("poincare", "euclidean", "cosine")
-
-
-@pytest.fixture
-def scratch(tmp_path):
-    with ifr.scratch_directory(tmp_path) as path:
-        yield path
-
-
-def random_vectors(rng, n, dim, metric):
-    v = rng.standard_normal((n, dim))
-    if metric == "poincare":
-        v *= (rng.uniform(0.05, 0.9, n) / np.linalg.norm(v, axis=1))[:, None]
-    return np.ascontiguousarray(v, dtype=np.float32)
 
 
 def mixed_index(metric, n=200, dim=6, M=5, seed=21):

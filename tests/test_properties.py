@@ -6,7 +6,6 @@ import itertools
 
 import index_file_reader as ifr
 import numpy as np
-import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -21,12 +20,6 @@ SETTINGS = settings(
     deadline=None,
     suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow],
 )
-
-
-@pytest.fixture
-def scratch(tmp_path):
-    with ifr.scratch_directory(tmp_path) as path:
-        yield path
 
 
 @st.composite

@@ -1,22 +1,16 @@
 """get_stats: values, types and key order, checked against the index file's contents."""
 
+import index_file_reader as ifr
 import numpy as np
 import pytest
-from orv_core import HyperbolicIndex
 
-import index_file_reader as ifr
+from orv_core import HyperbolicIndex
 
 METRICS = ("poincare", "euclidean", "cosine")
 KEYS = [
     "num_nodes", "ep_id", "ep_layer", "max_m", "max_m_0", "dimension", "avg_degree_layer0",
     "layer_distribution",
 ]  # fmt: skip
-
-
-@pytest.fixture
-def scratch(tmp_path):
-    with ifr.scratch_directory(tmp_path) as path:
-        yield path
 
 
 def load(image, directory, metric="poincare"):

@@ -23,12 +23,6 @@ THREADS = 8
 QUERIES = 60
 
 
-@pytest.fixture
-def scratch(tmp_path):
-    with ifr.scratch_directory(tmp_path) as path:
-        yield path
-
-
 def run_threads(count, target):
     """Runs target(t) on `count` threads started together; re-raises the first failure."""
     barrier = threading.Barrier(count)
