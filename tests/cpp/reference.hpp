@@ -12,6 +12,10 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include <tuple>
+
 #include "orv/hyperbolic_index.hpp"
 
 namespace ref {
@@ -356,5 +360,17 @@ inline std::unique_ptr<orv::HyperbolicIndex> linked_index(int32_t metric, int32_
 inline const orv::KernelSet* kernel_set(const std::string& name) {
     return name == "avx2" ? orv::avx2_kernels() : &orv::generic_kernels();
 }
+
+// Parameterised by (metric, kernel set name); skips when the CPU lacks the set.
+class MetricKernelTest : public ::testing::TestWithParam<std::tuple<int32_t, std::string>> {
+  protected:
+    void SetUp() override {
+        metric = std::get<0>(GetParam());
+        ks = kernel_set(std::get<1>(GetParam()));
+        if (ks == nullptr) GTEST_SKIP() << "this CPU has no AVX2 and FMA";
+    }
+    int32_t metric = 0;
+    const orv::KernelSet* ks = nullptr;
+};
 
 }  // namespace ref

@@ -65,18 +65,9 @@ std::vector<Node> fill_index(orv::HyperbolicIndex& ix, std::mt19937& gen) {
     return nodes;
 }
 
-using Param = std::tuple<int32_t, std::string>;
+using Param = ref::MetricKernelTest::ParamType;
 
-class DistanceTest : public ::testing::TestWithParam<Param> {
-  protected:
-    void SetUp() override {
-        metric = std::get<0>(GetParam());
-        ks = ref::kernel_set(std::get<1>(GetParam()));
-        if (ks == nullptr) GTEST_SKIP() << "this CPU has no AVX2 and FMA";
-    }
-    int32_t metric = 0;
-    const orv::KernelSet* ks = nullptr;
-};
+class DistanceTest : public ref::MetricKernelTest {};
 
 TEST_P(DistanceTest, DistToNodeEqualsReferenceOnEdgeInputs) {
     std::mt19937 gen(21);

@@ -87,18 +87,9 @@ std::string compare_searches(const HyperbolicIndex& ix, int32_t queries, uint32_
     return "";
 }
 
-using Param = std::tuple<int32_t, std::string>;
+using Param = ref::MetricKernelTest::ParamType;
 
-class LayerSearchTest : public ::testing::TestWithParam<Param> {
-  protected:
-    void SetUp() override {
-        metric = std::get<0>(GetParam());
-        ks = ref::kernel_set(std::get<1>(GetParam()));
-        if (ks == nullptr) GTEST_SKIP() << "this CPU has no AVX2 and FMA";
-    }
-    int32_t metric = 0;
-    const orv::KernelSet* ks = nullptr;
-};
+class LayerSearchTest : public ref::MetricKernelTest {};
 
 TEST_P(LayerSearchTest, GrownGraphsMatchReference) {
     const std::pair<int32_t, int32_t> dims_and_caps[] = {{8, 2}, {8, 4}, {40, 4}, {24, 12}};

@@ -53,18 +53,9 @@ std::vector<NodeDist> candidate_heap(const ref::Graph& g, const float* base, std
     return heap;
 }
 
-using Param = std::tuple<int32_t, std::string>;
+using Param = ref::MetricKernelTest::ParamType;
 
-class SelectTest : public ::testing::TestWithParam<Param> {
-  protected:
-    void SetUp() override {
-        metric = std::get<0>(GetParam());
-        ks = ref::kernel_set(std::get<1>(GetParam()));
-        if (ks == nullptr) GTEST_SKIP() << "this CPU has no AVX2 and FMA";
-    }
-    int32_t metric = 0;
-    const orv::KernelSet* ks = nullptr;
-};
+class SelectTest : public ref::MetricKernelTest {};
 
 TEST_P(SelectTest, MatchesReferenceForEveryCap) {
     auto ix = candidate_pool(metric, 41);
