@@ -33,7 +33,7 @@ void reserve_link_scratch(SearchScratch& s, int32_t max_list) {
     s.cand_ids.reserve(n);
     // The table of the batched heuristic for a shrink; without it the shrink
     // falls back to the sequential test, which needs no room.
-    if (n * n <= (size_t(1) << 16) && s.pair_dist.size() < n * n) s.pair_dist.resize(n * n);
+    if (n * n <= MAX_PAIR_TABLE && s.pair_dist.size() < n * n) s.pair_dist.resize(n * n);
     if (s.ids.size() < n) s.ids.resize(n);
     if (s.dists.size() < n) s.dists.resize(n);
 }

@@ -32,8 +32,6 @@ namespace {
 
 // Candidates measured ahead per selected node in one batch.
 constexpr size_t ROW_WINDOW = 32;
-// Largest distance table kept for the batched heuristic.
-constexpr size_t MAX_TABLE = size_t(1) << 16;
 
 // Distances are symmetric bit for bit (squared differences, products and the
 // norm factors commute) unless a stored norm is negative and recomputed on one
@@ -112,7 +110,7 @@ void HyperbolicIndex::select_into(std::vector<NodeDist>& heap, int32_t cap, Sear
     if (cap < 0) throw std::length_error("vector::reserve");
     out.clear();
     const size_t table = size_t(cap) * work.size();
-    if (table <= MAX_TABLE && symmetric(nodes, work)) {
+    if (table <= MAX_PAIR_TABLE && symmetric(nodes, work)) {
         // Within a shrink the table was sized beforehand, so this never allocates there.
         if (s.pair_dist.size() < table) s.pair_dist.resize(table);
         heuristic_by_rows(cap, s, out);

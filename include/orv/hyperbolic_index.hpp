@@ -33,6 +33,10 @@ struct IndexStats {
     std::vector<int64_t> layer_distribution;
 };
 
+// Largest table of selected-to-candidate distances the neighbour heuristic keeps;
+// past it the heuristic measures one candidate at a time.
+constexpr size_t MAX_PAIR_TABLE = size_t(1) << 16;
+
 // Per-thread working memory of the searches, reused from call to call so that
 // the hot paths allocate nothing once it has grown.
 struct SearchScratch {

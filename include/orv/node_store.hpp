@@ -34,7 +34,6 @@ class NodeStore {
         const std::vector<int32_t>& l = upper[size_t(id)][size_t(layer - 1)];
         return {l.data(), static_cast<int32_t>(l.size())};
     }
-    int32_t layer0_capacity() const { return stride0_ - 1; }
     // Longest list any layer can hold, transiently one past the layer-0 cap.
     int32_t max_list() const { return stride0_ - 1; }
 
@@ -43,7 +42,7 @@ class NodeStore {
     // Appends a node with empty lists on layers 0..level; upper lists get room
     // for cap_upper + 1 ids. After reserve_one, nothing is changed if it throws.
     int32_t append(const float* v, float norm, uint64_t mask, int32_t level, int32_t cap_upper);
-    // Replaces a list. Layer-0 lists must fit in layer0_capacity(); upper lists
+    // Replaces a list. Layer-0 lists must fit in max_list(); upper lists
     // must fit their reserved capacity when called where nothing may allocate.
     void set_links(int32_t id, int32_t layer, const int32_t* ids, int32_t count);
     void push_link(int32_t id, int32_t layer, int32_t v);
