@@ -14,7 +14,7 @@
 #
 #   fuzz/run_smoke.sh                            # build, replay, 60 s of fuzzing
 #   FUZZ_SECONDS=600 fuzz/run_smoke.sh           # a longer run
-#   /tmp/orv_fuzz/build/fuzz_load FILE           # replay one input
+#   build/fuzz/build/fuzz_load FILE              # replay one input
 #
 # seeds/: ok_* files load, bad_* files are refused (rewritten by make_seeds.py through an
 # orv_core build on PYTHONPATH). regressions/: inputs that once failed the harness; keep
@@ -23,7 +23,8 @@
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
-out="${FUZZ_OUT:-/tmp/orv_fuzz}"
+# The build lives in the checkout, so two clones never share a CMake cache.
+out="${FUZZ_OUT:-$(dirname "$here")/build/fuzz}"
 seconds="${FUZZ_SECONDS:-60}"
 cxx=clang++-14
 
