@@ -36,6 +36,11 @@ void reserve_link_scratch(SearchScratch& s, int32_t max_list) {
     if (n * n <= MAX_PAIR_TABLE && s.pair_dist.size() < n * n) s.pair_dist.resize(n * n);
     if (s.ids.size() < n) s.ids.resize(n);
     if (s.dists.size() < n) s.dists.resize(n);
+    if (s.rows.size() < size_t(MEMO_MAX_SLOTS)) {
+        s.rows.resize(size_t(MEMO_MAX_SLOTS));
+        s.slot_dist.resize(size_t(MEMO_MAX_SLOTS));
+        s.slots.reserve(size_t(MEMO_MAX_SLOTS));
+    }
 }
 
 }  // namespace
@@ -52,15 +57,18 @@ int32_t HyperbolicIndex::draw_level() {
 }
 
 void HyperbolicIndex::plan_links(const float* v, float sq, int32_t level, int32_t ef,
-                                 std::vector<std::vector<int32_t>>& plan) {
+                                 std::vector<std::vector<int32_t>>& plan,
+                                 std::vector<float>& dist0, float& worst0) {
     SearchScratch& s = thread_scratch();
     const int32_t top = std::min(level, ep_layer);
     plan.resize(size_t(std::max(top + 1, 0)));
     int32_t cur = greedy_descent(v, sq, ep_id, ep_layer, level + 1, s);
     for (int32_t lc = top; lc >= 0; --lc) {
         search_layer_dispatch(v, sq, cur, ef, lc, s);
+        if (lc == 0 && !s.beam.empty()) worst0 = s.beam.front().dist;
         select_into(s.beam, lc == 0 ? max_m_0 : max_m, s, plan[size_t(lc)]);
         if (!plan[size_t(lc)].empty()) cur = plan[size_t(lc)][0];
+        if (lc == 0) dist0 = s.out_dist;
         // Loaded lists come without spare room; make it now, while a failure
         // still leaves the index untouched.
         if (lc > 0)
@@ -98,7 +106,13 @@ void HyperbolicIndex::add_item_and_link(const float* data, int64_t len, uint64_t
     const float sq = kernels->sq_norm(data, size_t(dimension));
     const int32_t level = draw_level();
     std::vector<std::vector<int32_t>> plan;
-    if (size() > 0 && ep_id >= 0) plan_links(data, sq, level, ef_construction, plan);
+    // Layer-0 distances of the chosen neighbours from the new node; the same
+    // as theirs from it, since distances are symmetric while the memo is on.
+    std::vector<float> dist0;
+    // The layer-0 beam's final top: the search's cached distances below it are exact.
+    float worst0 = INFINITY;
+    if (size() > 0 && ep_id >= 0)
+        plan_links(data, sq, level, ef_construction, plan, dist0, worst0);
     nodes.reserve_one();
     const int32_t new_id = nodes.append(data, sq, mask, level, max_m);
     SearchScratch& s = thread_scratch();
@@ -106,6 +120,11 @@ void HyperbolicIndex::add_item_and_link(const float* data, int64_t len, uint64_t
         const std::vector<int32_t>& sel = plan[size_t(lc)];
         const int32_t cap = lc == 0 ? max_m_0 : max_m;
         nodes.set_links(new_id, lc, sel.data(), int32_t(sel.size()));
+        if (lc == 0 && nodes.memo.on()) {
+            for (size_t i = 0; i < sel.size(); ++i)
+                link_reverse_memo(new_id, sel[i], dist0[i], worst0, cap, s);
+            continue;
+        }
         for (int32_t n : sel) link_reverse(new_id, n, lc, cap, s);
     }
     if (level > ep_layer) {

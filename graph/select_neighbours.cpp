@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "orv/metric.hpp"
+#include "selection.hpp"
 
 namespace orv {
 
@@ -53,6 +54,7 @@ void HyperbolicIndex::heuristic_sequential(int32_t cap, SearchScratch& s,
             continue;
         }
         out.push_back(c.id);
+        s.out_dist.push_back(c.dist);
     }
 }
 
@@ -91,15 +93,13 @@ void HyperbolicIndex::heuristic_by_rows(int32_t cap, SearchScratch& s,
             continue;
         }
         out.push_back(c.id);
+        s.out_dist.push_back(c.dist);
         s.row_end.push_back(int32_t(k + 1));
     }
 }
 
-void HyperbolicIndex::select_into(std::vector<NodeDist>& heap, int32_t cap, SearchScratch& s,
-                                  std::vector<int32_t>& out) const {
-    auto& work = s.work;
+void drain_sorted(std::vector<NodeDist>& heap, std::vector<NodeDist>& work) {
     work.clear();
-    s.pruned.clear();
     while (!heap.empty()) {
         std::pop_heap(heap.begin(), heap.end(), std::less<NodeDist>{});
         work.push_back(heap.back());
@@ -107,8 +107,16 @@ void HyperbolicIndex::select_into(std::vector<NodeDist>& heap, int32_t cap, Sear
     }
     // NaN-safe order: a NaN distance would make a plain sort read out of bounds.
     std::sort(work.begin(), work.end(), DistLessNanLast{});
+}
+
+void HyperbolicIndex::select_into(std::vector<NodeDist>& heap, int32_t cap, SearchScratch& s,
+                                  std::vector<int32_t>& out) const {
+    auto& work = s.work;
+    drain_sorted(heap, work);
+    s.pruned.clear();
     if (cap < 0) throw std::length_error("vector::reserve");
     out.clear();
+    s.out_dist.clear();
     const size_t table = size_t(cap) * work.size();
     if (table <= MAX_PAIR_TABLE && symmetric(nodes, work)) {
         // Within a shrink the table was sized beforehand, so this never allocates there.
@@ -120,6 +128,7 @@ void HyperbolicIndex::select_into(std::vector<NodeDist>& heap, int32_t cap, Sear
     for (const NodeDist& c : s.pruned) {
         if (int32_t(out.size()) >= cap) break;
         out.push_back(c.id);
+        s.out_dist.push_back(c.dist);
     }
 }
 

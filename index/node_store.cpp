@@ -14,6 +14,15 @@ void NodeStore::reset(int32_t dim, int32_t cap0) {
     masks.clear();
     links0.clear();
     upper.clear();
+    memo.configure(0, 0);
+}
+
+void LinkMemo::configure(int32_t slots_per_node, int32_t n) {
+    slots = slots_per_node;
+    const size_t cells = size_t(slots) * size_t(n);
+    dist.assign(cells, 0.0f);
+    rows.assign(cells, 0);
+    valid.assign(slots > 0 ? size_t(n) : 0, 0);
 }
 
 namespace {
@@ -34,6 +43,11 @@ void NodeStore::reserve_one() {
     grow_for(masks, 1);
     grow_for(links0, size_t(stride0_));
     grow_for(upper, 1);
+    if (memo.on()) {
+        grow_for(memo.dist, size_t(memo.slots));
+        grow_for(memo.rows, size_t(memo.slots));
+        grow_for(memo.valid, 1);
+    }
 }
 
 int32_t NodeStore::append(const float* v, float norm, uint64_t mask, int32_t level,
@@ -48,6 +62,11 @@ int32_t NodeStore::append(const float* v, float norm, uint64_t mask, int32_t lev
     levels.push_back(level);
     links0.insert(links0.end(), size_t(stride0_), 0);
     upper.push_back(std::move(up));
+    if (memo.on()) {
+        memo.dist.insert(memo.dist.end(), size_t(memo.slots), 0.0f);
+        memo.rows.insert(memo.rows.end(), size_t(memo.slots), 0);
+        memo.valid.push_back(0);
+    }
     return id;
 }
 
@@ -59,6 +78,7 @@ void NodeStore::resize_for_load(int32_t n) {
     links0.assign(size_t(n) * size_t(stride0_), 0);
     upper.clear();
     upper.resize(size_t(n));
+    memo.configure(0, n);
 }
 
 void NodeStore::init_upper(int32_t id, int32_t level) { upper[size_t(id)].resize(size_t(level)); }
@@ -70,6 +90,7 @@ void NodeStore::reserve_upper(int32_t id, int32_t layer, int32_t cap_upper) {
 
 void NodeStore::set_links(int32_t id, int32_t layer, const int32_t* ids, int32_t count) {
     if (layer == 0) {
+        if (memo.on()) memo.valid[size_t(id)] = 0;
         int32_t* rec = links0.data() + size_t(id) * size_t(stride0_);
         rec[0] = count;
         // An empty list may come as a null pointer, which memcpy must not see.
@@ -82,6 +103,7 @@ void NodeStore::set_links(int32_t id, int32_t layer, const int32_t* ids, int32_t
 
 void NodeStore::push_link(int32_t id, int32_t layer, int32_t v) {
     if (layer == 0) {
+        if (memo.on()) memo.valid[size_t(id)] = 0;
         int32_t* rec = links0.data() + size_t(id) * size_t(stride0_);
         rec[1 + rec[0]] = v;
         ++rec[0];

@@ -176,6 +176,9 @@ void HyperbolicIndex::load_index(const std::string& filename) {
         in.fail("entry point " + std::to_string(h.ep_id) + " has level " +
                 std::to_string(st.levels[size_t(h.ep_id)]) + ", not " +
                 std::to_string(h.ep_layer));
+    // The last step that may fail (memory), before anything is changed.
+    st.memo.configure(link_memo_slots(st, 2 * h.max_m, link_memo_pays(h.dimension, 2 * h.max_m)),
+                      n);
     dimension = h.dimension;
     curvature = h.curvature;
     max_m = h.max_m;

@@ -52,6 +52,12 @@ struct SearchScratch {
     std::vector<float> pair_dist;
     std::vector<int32_t> row_end;
     std::vector<int32_t> cand_ids;
+    // Distances of the ids a selection returned, in the same order.
+    std::vector<float> out_dist;
+    // A memo shrink: distances and pruning rows by slot, and the slots kept.
+    std::vector<float> slot_dist;
+    std::vector<uint64_t> rows;
+    std::vector<int32_t> slots;
 };
 
 SearchScratch& thread_scratch();
@@ -126,6 +132,9 @@ class HyperbolicIndex {
                                            std::vector<NodeDist>& candidates, int32_t cap) const;
     int32_t size() const { return nodes.count(); }
     void use_kernels(const KernelSet& k) { kernels = &k; }
+    // Turns the layer-0 link memo on (where it is sound) or off; either way it
+    // starts empty. By default it is on when it costs less memory than the vectors.
+    void use_link_memo(bool wanted);
 
     int32_t dimension;
     float curvature;
@@ -156,8 +165,22 @@ class HyperbolicIndex {
     void heuristic_by_rows(int32_t cap, SearchScratch& s, std::vector<int32_t>& out) const;
     int32_t draw_level();
     void plan_links(const float* v, float sq, int32_t level, int32_t ef,
-                    std::vector<std::vector<int32_t>>& plan);
+                    std::vector<std::vector<int32_t>>& plan, std::vector<float>& dist0,
+                    float& worst0);
     void link_reverse(int32_t new_id, int32_t n, int32_t layer, int32_t cap, SearchScratch& s);
+    void link_reverse_memo(int32_t new_id, int32_t n, float d_new, float worst, int32_t cap,
+                           SearchScratch& s);
+    template <int M>
+    void memo_pairs(const int32_t* ids, int32_t from, int32_t lo, int32_t hi, float bound,
+                    SearchScratch& s) const;
+    template <int M>
+    void memo_extend(const int32_t* ids, int32_t last, float worst, float bound,
+                     SearchScratch& s) const;
+    template <int M>
+    void memo_table(int32_t n, const int32_t* ids, int32_t cnt, float d_new, float worst,
+                    bool known, SearchScratch& s) const;
+    void memo_select(int32_t cnt, int32_t cap, SearchScratch& s) const;
+    void memo_store(int32_t n, const int32_t* ids, SearchScratch& s);
     void check_query(int64_t len) const;
     void check_node(int32_t node_id) const;
     float query_norm_of(const float* q) const;

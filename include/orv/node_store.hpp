@@ -12,6 +12,29 @@ struct LinkSpan {
     int32_t count;
 };
 
+// Rows of pruning bits are one word: lists of up to 63 links, plus the one
+// being added.
+constexpr int32_t MEMO_MAX_SLOTS = 64;
+
+// What a layer-0 shrink can re-use from the last one on the same node: each
+// link's distance from the node, and bit j of row i set when link j lies
+// strictly closer to link i than the node does (so j, once taken, prunes i).
+// Derived data: never saved, rebuilt on demand.
+struct LinkMemo {
+    int32_t slots = 0;  // per node, 0 when off
+    std::vector<float> dist;
+    std::vector<uint64_t> rows;
+    std::vector<uint8_t> valid;  // 1 when dist and rows describe the current list
+
+    bool on() const { return slots > 0; }
+    float* dist_of(int32_t id) { return dist.data() + size_t(id) * size_t(slots); }
+    uint64_t* rows_of(int32_t id) { return rows.data() + size_t(id) * size_t(slots); }
+    const float* dist_of(int32_t id) const { return dist.data() + size_t(id) * size_t(slots); }
+    const uint64_t* rows_of(int32_t id) const { return rows.data() + size_t(id) * size_t(slots); }
+    // Sets the width and gives n nodes invalid entries.
+    void configure(int32_t slots_per_node, int32_t n);
+};
+
 class NodeStore {
   public:
     NodeStore() = default;
@@ -59,10 +82,16 @@ class NodeStore {
     std::vector<uint64_t> masks;
     std::vector<int32_t> links0;
     std::vector<std::vector<std::vector<int32_t>>> upper;
+    LinkMemo memo;
 
   private:
     int32_t dim_ = 0;
     int32_t stride0_ = 2;
 };
+
+// Whether the memo of a node costs no more memory than its vector.
+bool link_memo_pays(int32_t dim, int32_t cap0);
+// The memo width for these nodes: 0 when not wanted or not sound for them.
+int32_t link_memo_slots(const NodeStore& st, int32_t cap0, bool wanted);
 
 }  // namespace orv

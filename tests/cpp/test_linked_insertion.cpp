@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -25,6 +26,7 @@ struct Growth {
     int32_t dim = 6;
     int32_t flat = 0;
     bool negative_norms = false;
+    bool memo = false;
 };
 
 // Inserts the points into both, flat ones first, optionally making stored
@@ -33,6 +35,7 @@ struct Growth {
 std::string grow_both(int32_t metric, int32_t m, const orv::KernelSet& ks, const Growth& gr) {
     HyperbolicIndex ix(gr.dim, 1.0f, m, ref::metric_name(metric));
     ix.use_kernels(ks);
+    ix.use_link_memo(gr.memo);
     ix.rng.seed(gr.seed);
     ref::Graph g = ref::empty_graph(gr.dim, metric, m, gr.seed);
     const std::vector<float> pts = ref::random_points(gr.n, gr.dim, metric, gr.seed + 1);
@@ -45,9 +48,13 @@ std::string grow_both(int32_t metric, int32_t m, const orv::KernelSet& ks, const
             ix.add_item_and_link(v, gr.dim, 0, ef_for(i));
             ref::add_item_and_link(g, v, ef_for(i));
         }
-        if (i == gr.n / 2 && gr.negative_norms)
+        if (i == gr.n / 2 && gr.negative_norms) {
             for (int32_t j = 0; j <= i; j += 4)
                 ix.nodes.norms[size_t(j)] = g.norms[size_t(j)] = -1.0f;
+            // As after loading such a file: the memo turns itself off.
+            ix.use_link_memo(gr.memo);
+            if (ix.nodes.memo.on()) return "the memo stayed on with negative norms";
+        }
         if (i % 10 != 9 && i != gr.n - 1) continue;
         const std::string d = ref::diff_graphs(ref::copy_of(ix), g);
         if (!d.empty()) return "after node " + std::to_string(i) + ": " + d;
@@ -56,7 +63,7 @@ std::string grow_both(int32_t metric, int32_t m, const orv::KernelSet& ks, const
     return "";
 }
 
-using Param = std::tuple<int32_t, int32_t, std::string>;
+using Param = std::tuple<int32_t, int32_t, std::string, bool>;
 
 class InsertionTest : public ::testing::TestWithParam<Param> {
   protected:
@@ -65,34 +72,38 @@ class InsertionTest : public ::testing::TestWithParam<Param> {
         m = std::get<1>(GetParam());
         ks = ref::kernel_set(std::get<2>(GetParam()));
         if (ks == nullptr) GTEST_SKIP() << "this CPU has no AVX2 and FMA";
+        memo = std::get<3>(GetParam());
     }
     int32_t metric = 0;
     int32_t m = 0;
     const orv::KernelSet* ks = nullptr;
+    bool memo = false;
 };
 
 TEST_P(InsertionTest, GraphMatchesReferenceInsertion) {
-    EXPECT_EQ(grow_both(metric, m, *ks, {.n = 400, .seed = 100 + uint32_t(m)}), "");
+    EXPECT_EQ(grow_both(metric, m, *ks, {.n = 400, .seed = 100 + uint32_t(m), .memo = memo}), "");
 }
 
 // Wide vectors: the Euclidean beam's bounded sums stop early in the AVX2 set.
 TEST_P(InsertionTest, WideVectorsMatchReferenceInsertion) {
-    EXPECT_EQ(grow_both(metric, m, *ks, {.n = 150, .seed = 300 + uint32_t(m), .dim = 48}), "");
+    EXPECT_EQ(grow_both(metric, m, *ks, {.n = 150, .seed = 300 + uint32_t(m), .dim = 48, .memo = memo}), "");
 }
 
 TEST_P(InsertionTest, FlatNodesFirstThenLinked) {
-    EXPECT_EQ(grow_both(metric, m, *ks, {.n = 60, .seed = 200 + uint32_t(m), .flat = 3}), "");
+    EXPECT_EQ(grow_both(metric, m, *ks, {.n = 60, .seed = 200 + uint32_t(m), .flat = 3, .memo = memo}), "");
 }
 
 std::string param_name(const ::testing::TestParamInfo<Param>& p) {
     return std::string(ref::metric_name(std::get<0>(p.param))) + "_M" +
-           std::to_string(std::get<1>(p.param)) + "_" + std::get<2>(p.param);
+           std::to_string(std::get<1>(p.param)) + "_" + std::get<2>(p.param) +
+           (std::get<3>(p.param) ? "_memo" : "");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     MetricsCapsAndSets, InsertionTest,
     ::testing::Combine(::testing::Values(orv::POINCARE, orv::EUCLIDEAN, orv::COSINE),
-                       ::testing::Values(2, 4, 16), ::testing::Values("generic", "avx2")),
+                       ::testing::Values(2, 4, 16), ::testing::Values("generic", "avx2"),
+                       ::testing::Bool()),
     param_name);
 
 // Shrinking a list measures from the neighbour's stored norm as it stands.
@@ -102,14 +113,16 @@ class NegativeNormTest : public InsertionTest {};
 
 TEST_P(NegativeNormTest, MatchesReferenceInsertion) {
     EXPECT_EQ(
-        grow_both(metric, m, *ks, {.n = 300, .seed = 400 + uint32_t(m), .negative_norms = true}),
+        grow_both(metric, m, *ks,
+                  {.n = 300, .seed = 400 + uint32_t(m), .negative_norms = true, .memo = memo}),
         "");
 }
 
 INSTANTIATE_TEST_SUITE_P(CapsAndSets, NegativeNormTest,
                          ::testing::Combine(::testing::Values(orv::POINCARE),
                                             ::testing::Values(2, 4, 16),
-                                            ::testing::Values("generic", "avx2")),
+                                            ::testing::Values("generic", "avx2"),
+                                            ::testing::Bool()),
                          param_name);
 
 TEST(InsertionEdges, FirstNodeIsEntryAndSecondLinksBothWays) {
@@ -127,6 +140,47 @@ TEST(InsertionEdges, FirstNodeIsEntryAndSecondLinksBothWays) {
         EXPECT_EQ(ix.nodes.links(1, l).count, 1);
         EXPECT_EQ(ix.nodes.links(1, l).ids[0], 0);
     }
+}
+
+// A loaded index starts with an empty memo: growing it further gives the graph
+// of the index it was saved from, whose memo is warm, and of one without memo.
+TEST(LinkMemo, LoadedIndexGrowsLikeTheOriginal) {
+    const int32_t dim = 40, n = 160;
+    const std::vector<float> pts = ref::random_points(n, dim, orv::EUCLIDEAN, 91);
+    HyperbolicIndex warm(dim, 1.0f, 4, "euclidean"), plain(dim, 1.0f, 4, "euclidean");
+    warm.use_link_memo(true);
+    plain.use_link_memo(false);
+    warm.rng.seed(5);
+    plain.rng.seed(5);
+    const std::string path =
+        (std::filesystem::temp_directory_path() / "orv_memo_load_test.idx").string();
+    HyperbolicIndex loaded(dim, 1.0f, 4, "euclidean");
+    for (int32_t i = 0; i < n; ++i) {
+        const float* v = pts.data() + size_t(i) * size_t(dim);
+        if (i == n / 2) {
+            warm.save_index(path);
+            loaded.load_index(path);
+            loaded.use_link_memo(true);
+            loaded.rng = warm.rng;
+        }
+        warm.add_item_and_link(v, dim, 0, 16);
+        plain.add_item_and_link(v, dim, 0, 16);
+        if (i >= n / 2) loaded.add_item_and_link(v, dim, 0, 16);
+    }
+    std::filesystem::remove(path);
+    ASSERT_TRUE(warm.nodes.memo.on());
+    ASSERT_TRUE(loaded.nodes.memo.on());
+    EXPECT_EQ(ref::diff_graphs(ref::copy_of(warm), ref::copy_of(plain)), "");
+    EXPECT_EQ(ref::diff_graphs(ref::copy_of(loaded), ref::copy_of(plain)), "");
+}
+
+TEST(LinkMemo, OnByDefaultOnlyWhereItCostsLessThanTheVectors) {
+    EXPECT_TRUE(HyperbolicIndex(784, 1.0f, 16, "euclidean").nodes.memo.on());
+    EXPECT_FALSE(HyperbolicIndex(10, 1.0f, 16, "poincare").nodes.memo.on());
+    // Rows of 64 bits hold lists of up to 63 links.
+    HyperbolicIndex wide(100000, 1.0f, 32, "cosine");
+    wide.use_link_memo(true);
+    EXPECT_FALSE(wide.nodes.memo.on());
 }
 
 }  // namespace

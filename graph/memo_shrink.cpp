@@ -1,0 +1,172 @@
+// Layer-0 shrinks from the link memo. A full list gains one link and is cut
+// back at once, so consecutive shrinks of a node see the same links but one;
+// the memo keeps every distance between them as one pruning bit, and a shrink
+// measures only the new link against the others. Decisions are the heuristic's
+// own: the same heap of the same distances, the same test per pair.
+#include <algorithm>
+#include <cmath>
+#include <functional>
+
+#include "orv/metric.hpp"
+#include "selection.hpp"
+
+namespace orv {
+
+namespace {
+
+// Only a number above every link's distance lets a Euclidean sum stop early:
+// a pair that stops there prunes in neither direction.
+float largest(const float* d, int32_t n) {
+    float b = -INFINITY;
+    for (int32_t i = 0; i < n; ++i)
+        if (d[i] > b) b = d[i];
+    return b;
+}
+
+}  // namespace
+
+// Measures slot `from` against slots [lo, hi) and sets the bits of both
+// directions; a stored norm is never negative while the memo is on, so the
+// distance is symmetric bit for bit.
+template <int M>
+void HyperbolicIndex::memo_pairs(const int32_t* ids, int32_t from, int32_t lo, int32_t hi,
+                                 float bound, SearchScratch& s) const {
+    const int32_t f = ids[from];
+    float* d = s.dists.data();
+    MetricOps<M>::batch(*this, nodes.row(f), nodes.norms[size_t(f)], ids + lo, hi - lo, d, bound);
+    const float* dist = s.slot_dist.data();
+    uint64_t* rows = s.rows.data();
+    for (int32_t j = lo; j < hi; ++j) {
+        const float dj = d[j - lo];
+        if (dist[from] > dj) rows[from] |= uint64_t(1) << j;
+        if (dist[j] > dj) rows[j] |= uint64_t(1) << from;
+    }
+}
+
+// The bits between the new link (slot last) and the others, from the distances
+// the new node's layer-0 search left in this thread's cache where they decide.
+// A cached value v is exact or a sum stopped at the bound of its moment, which
+// is at least `worst`, the final beam's top, and at most the true distance.
+// So d_new > v decides its bit (d_new <= worst), and v decides the other
+// direction when v < worst (exact) or v >= the link's distance (no prune).
+template <int M>
+void HyperbolicIndex::memo_extend(const int32_t* ids, int32_t last, float worst, float bound,
+                                  SearchScratch& s) const {
+    const DistanceCache& dc = layer_search_cache();
+    const uint16_t ver = dc.stamps.version;
+    const float* dist = s.slot_dist.data();
+    uint64_t* rows = s.rows.data();
+    const uint64_t bit_last = uint64_t(1) << last;
+    s.slots.resize(size_t(last));
+    int32_t m = 0;
+    for (int32_t j = 0; j < last; ++j) {
+        const int32_t id = ids[j];
+        if (size_t(id) < dc.stamps.marks.size() && dc.stamps.marks[size_t(id)] == ver) {
+            const float v = dc.dist[size_t(id)];
+            if (dist[last] > v) rows[last] |= uint64_t(1) << j;
+            if (v < worst || v >= dist[j]) {
+                if (dist[j] > v) rows[j] |= bit_last;
+                continue;
+            }
+        }
+        s.slots[size_t(m++)] = j;
+    }
+    for (int32_t k = 0; k < m; ++k) s.ids[size_t(k)] = ids[s.slots[size_t(k)]];
+    const int32_t f = ids[last];
+    float* d = s.dists.data();
+    MetricOps<M>::batch(*this, nodes.row(f), nodes.norms[size_t(f)], s.ids.data(), m, d, bound);
+    for (int32_t k = 0; k < m; ++k) {
+        const int32_t j = s.slots[size_t(k)];
+        rows[last] &= ~(uint64_t(1) << j);
+        if (dist[last] > d[k]) rows[last] |= uint64_t(1) << j;
+        if (dist[j] > d[k]) rows[j] |= bit_last;
+    }
+}
+
+// Fills s.slot_dist and s.rows for the cnt links of n, the last just added
+// with its distance d_new; from the memo when it describes the other links.
+template <int M>
+void HyperbolicIndex::memo_table(int32_t n, const int32_t* ids, int32_t cnt, float d_new,
+                                 float worst, bool known, SearchScratch& s) const {
+    const LinkMemo& memo = nodes.memo;
+    float* dist = s.slot_dist.data();
+    uint64_t* rows = s.rows.data();
+    const int32_t last = cnt - 1;
+    if (known) {
+        std::copy_n(memo.dist_of(n), last, dist);
+        std::copy_n(memo.rows_of(n), last, rows);
+    } else {
+        MetricOps<M>::batch(*this, nodes.row(n), nodes.norms[size_t(n)], ids, last, dist);
+        std::fill_n(rows, last, uint64_t(0));
+    }
+    dist[last] = d_new;
+    rows[last] = 0;
+    const float bound = largest(dist, cnt);
+    if (!known)
+        for (int32_t i = 0; i + 1 < last; ++i) memo_pairs<M>(ids, i, i + 1, last, bound, s);
+    memo_extend<M>(ids, last, worst, bound, s);
+}
+
+// The heuristic over slots: s.slots gets the chosen slots in order.
+void HyperbolicIndex::memo_select(int32_t cnt, int32_t cap, SearchScratch& s) const {
+    auto& heap = s.result;
+    heap.clear();
+    for (int32_t i = 0; i < cnt; ++i) {
+        heap.push_back({s.slot_dist[size_t(i)], i});
+        std::push_heap(heap.begin(), heap.end(), std::less<NodeDist>{});
+    }
+    drain_sorted(heap, s.work);
+    s.pruned.clear();
+    s.slots.clear();
+    uint64_t taken = 0;
+    for (const NodeDist& c : s.work) {
+        if (int32_t(s.slots.size()) >= cap) break;
+        if ((s.rows[size_t(c.id)] & taken) != 0) {
+            s.pruned.push_back(c);
+            continue;
+        }
+        s.slots.push_back(c.id);
+        taken |= uint64_t(1) << c.id;
+    }
+    for (const NodeDist& c : s.pruned) {
+        if (int32_t(s.slots.size()) >= cap) break;
+        s.slots.push_back(c.id);
+    }
+}
+
+// Writes the chosen links of n and their memo entry.
+void HyperbolicIndex::memo_store(int32_t n, const int32_t* ids, SearchScratch& s) {
+    const int32_t kept = int32_t(s.slots.size());
+    s.selected.clear();
+    for (int32_t a = 0; a < kept; ++a) s.selected.push_back(ids[s.slots[size_t(a)]]);
+    nodes.set_links(n, 0, s.selected.data(), kept);
+    LinkMemo& memo = nodes.memo;
+    float* dist = memo.dist_of(n);
+    uint64_t* rows = memo.rows_of(n);
+    for (int32_t a = 0; a < kept; ++a) {
+        const int32_t from = s.slots[size_t(a)];
+        const uint64_t old = s.rows[size_t(from)];
+        uint64_t row = 0;
+        for (int32_t b = 0; b < kept; ++b) row |= ((old >> s.slots[size_t(b)]) & 1u) << b;
+        dist[a] = s.slot_dist[size_t(from)];
+        rows[a] = row;
+    }
+    memo.valid[size_t(n)] = 1;
+}
+
+void HyperbolicIndex::link_reverse_memo(int32_t new_id, int32_t n, float d_new, float worst,
+                                        int32_t cap, SearchScratch& s) {
+    const bool known = nodes.memo.valid[size_t(n)] != 0;
+    nodes.push_link(n, 0, new_id);
+    const LinkSpan l = nodes.links(n, 0);
+    if (l.count <= cap) return;
+    // The list is rewritten below; its ids are read from a copy.
+    s.cand_ids.assign(l.ids, l.ids + l.count);
+    with_metric(metric_type, [&](auto m) {
+        memo_table<decltype(m)::value>(n, s.cand_ids.data(), l.count, d_new, worst, known, s);
+    });
+    memo_select(l.count, cap, s);
+    memo_store(n, s.cand_ids.data(), s);
+}
+
+}  // namespace orv

@@ -1,0 +1,15 @@
+// Shared by the two ways of selecting neighbours.
+#pragma once
+
+#include <vector>
+
+#include "orv/hyperbolic_index.hpp"
+
+namespace orv {
+
+// Empties the heap into work in ascending order of dist (NaN last). Comparisons
+// look at dist alone, so the order depends only on the distances and the
+// heap's layout, never on the ids the records carry.
+void drain_sorted(std::vector<NodeDist>& heap, std::vector<NodeDist>& work);
+
+}  // namespace orv
