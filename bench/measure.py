@@ -8,6 +8,7 @@ time is recorded beside it.
 from __future__ import annotations
 
 import ctypes
+import itertools
 import time
 
 import numpy as np
@@ -91,3 +92,30 @@ def qps_at_recall(points: list[dict], target: float) -> float | None:
     """Highest QPS among sweep points whose recall reaches ``target`` (None if none does)."""
     ok = [p["qps"] for p in points if p["recall"] >= target]
     return max(ok) if ok else None
+
+
+def qps_interpolated(points: list[dict], target: float) -> float | None:
+    """QPS where the recall curve crosses ``target``, linear in recall and log QPS between the
+    two neighbouring points; the measured QPS when a point sits exactly at or beyond it on a
+    curve that starts above it; None when no point reaches it."""
+    pts = sorted(points, key=lambda p: p["recall"])
+    if not pts or pts[-1]["recall"] < target:
+        return None
+    best = qps_at_recall(pts, target)
+    for lo, hi in itertools.pairwise(pts):
+        if lo["recall"] < target <= hi["recall"] and hi["recall"] > lo["recall"]:
+            t = (target - lo["recall"]) / (hi["recall"] - lo["recall"])
+            q = np.exp((1 - t) * np.log(lo["qps"]) + t * np.log(hi["qps"]))
+            return max(float(q), best)
+    return best
+
+
+def read_once_s(x: np.ndarray, repeats: int = 7) -> dict:
+    """Best CPU and wall seconds of one pass of NumPy over ``x`` (``x.sum()``)."""
+    cpu, wall = [], []
+    for _ in range(repeats):
+        with Stopwatch() as sw:
+            x.sum()
+        cpu.append(sw.cpu)
+        wall.append(sw.wall)
+    return {"cpu_s": min(cpu), "wall_s": min(wall), "bytes": int(x.nbytes), "repeats": repeats}

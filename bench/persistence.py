@@ -3,8 +3,10 @@
 from __future__ import annotations
 
 import os
+import struct
 import time
 
+import numpy as np
 from measure import K
 from systems import M
 
@@ -98,3 +100,54 @@ def measure_all(case, built: list, orv_path: str) -> dict:
         elif s.name in ("hnswlib", "faiss"):
             out[s.name] = _peer(s.name, s, orv_path + "." + s.name)
     return out
+
+
+BIG_DIM, BIG_M = 16, 16
+BIG_ROUNDS = 3
+
+
+def _big_sections(n: int, rng: np.random.Generator) -> tuple[np.ndarray, np.ndarray]:
+    """Sections A and C of an n-node file: random vectors with their squared norms, and every
+    node at level 0 with a full layer-0 list of other nodes."""
+    vec = np.empty((n, BIG_DIM + 1), dtype="<f4")
+    vec[:, :BIG_DIM] = rng.standard_normal((n, BIG_DIM), dtype=np.float32)
+    vec[:, BIG_DIM] = np.einsum("ij,ij->i", vec[:, :BIG_DIM], vec[:, :BIG_DIM])
+    cap = 2 * BIG_M
+    rec = np.dtype([("level", "<i4"), ("count", "<u8"), ("ids", "<i4", (cap,))])  # packed
+    links = np.zeros(n, dtype=rec)
+    links["count"] = cap
+    offsets = rng.integers(1, n, size=(n, cap), dtype=np.int64)  # never the node itself
+    links["ids"] = (np.arange(n, dtype=np.int64)[:, None] + offsets) % n
+    return vec, links
+
+
+def write_big_file(path: str, n: int) -> int:
+    """Writes a valid n-node index file (entry point node 0 on layer 0); returns its size."""
+    vec, links = _big_sections(n, np.random.default_rng(11))
+    masks = np.ones(n, dtype="<u8")
+    with open(path, "wb") as f:
+        f.write(struct.pack("<ifiiiQ", BIG_DIM, 1.0, BIG_M, 0, 0, n))
+        f.writelines(part.tobytes() for part in (vec, masks, links))
+    return os.path.getsize(path)
+
+
+def big_file_load(n: int, workdir: str) -> dict:
+    """Load time of a synthetic n-node file against reading its bytes (best of BIG_ROUNDS)."""
+    path = os.path.join(workdir, f"synthetic-{n}.idx")
+    size = write_big_file(path, n)
+    index = orv_core.HyperbolicIndex(BIG_DIM, 1.0, BIG_M, "euclidean")
+    try:
+        read = min(_timed(lambda: _read_bytes(path)) for _ in range(BIG_ROUNDS))
+        load = min(_timed(lambda: index.load_index(path)) for _ in range(BIG_ROUNDS))
+        loaded = index.get_stats()["num_nodes"]
+    finally:
+        os.remove(path)
+    return {
+        "nodes": n,
+        "dim": BIG_DIM,
+        "file_bytes": size,
+        "read_s": read,
+        "load_s": load,
+        "load_over_read": load / read,
+        "loaded_nodes": loaded,
+    }

@@ -8,9 +8,11 @@ import matplotlib
 
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt
+import targets
 from measure import qps_at_recall
 
 TARGETS = (0.90, 0.95, 0.99)
+SPEED_WORK = Path(__file__).resolve().parent / "speed_work.md"
 MAIN = ("orv_core", "hnswlib", "faiss", "pynndescent")
 PEER_NOTE = {
     "euclidean": "hnswlib `l2`, faiss `IndexHNSWFlat` (L2)",
@@ -273,6 +275,9 @@ def preamble(res: dict) -> list[str]:
 def write(res: dict, out_dir: Path) -> None:
     lines = preamble(res)
     lines += ["## Headline", ""] + headline(res)
+    lines += ["", "## Targets", ""] + targets.section(res)
+    if SPEED_WORK.exists():
+        lines += ["", "## Speed work", "", SPEED_WORK.read_text().rstrip("\n")]
     for name, d in res["datasets"].items():
         lines += [
             "",

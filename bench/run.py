@@ -31,6 +31,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+import checks
 import data
 import environment
 import graph_check
@@ -57,6 +58,8 @@ FULL = {
     "hnswlib_filter_efs": [16, 128],
     "epsilons": [0.0, 0.05, 0.1, 0.2, 0.3, 0.5],
     "self_sample": 2000,
+    "all_pass_queries": 1000,
+    "big_file_nodes": 1_000_000,
 }
 QUICK = {
     "fashion_base": 5000,
@@ -72,6 +75,8 @@ QUICK = {
     "hnswlib_filter_efs": [64],
     "epsilons": [0.1],
     "self_sample": 300,
+    "all_pass_queries": 100,
+    "big_file_nodes": 100_000,
 }
 
 
@@ -211,6 +216,10 @@ def run_case(case: data.Case, cfg: dict, with_pynndescent: bool, workdir: str) -
     built, res["builds"] = build_systems(case, with_pynndescent)
     res["sweeps"] = sweep(case, built, cfg)
     res["exact"] = exact(case, built[0], cfg)
+    with threadpool_limits(1):  # the bytes every flat search reads, read once by NumPy
+        res["read_once"] = measure.read_once_s(np.ascontiguousarray(ds.base, dtype=np.float32))
+    res["filter_all_pass"] = checks.all_pass(case, built[0], cfg)
+    res["filter_size"] = checks.size_growth(case, built[0], cfg)
     res["filtered"] = filtered(case, built, cfg)
     index_file = os.path.join(workdir, f"{case.name}.idx")
     res["persistence"] = persistence.measure_all(case, built, index_file)
@@ -249,6 +258,8 @@ def main() -> None:
             results["environment"]["load_average_at_end"] = os.getloadavg()
             text = json.dumps(results, indent=1, default=_json_default)
             (out_dir / "results.json").write_text(text)  # kept if a later case fails
+        results["big_file_load"] = persistence.big_file_load(cfg["big_file_nodes"], work)
+        (out_dir / "results.json").write_text(json.dumps(results, indent=1, default=_json_default))
     report.write(results, out_dir)
     print(f"\nwrote {out_dir}/results.json, RESULTS.md and plots")
 
