@@ -39,6 +39,7 @@ void HyperbolicIndex::search_layer_into(const float* q, float qn, int32_t entry,
     if (ef < 1) ef = 1;
     ensure_batch_room(s, nodes.max_list());
     SearchMarks mk(layer_search_marks(), layer_search_cache(), size_t(size()));
+    const int ahead = lookahead_for(ef);
     auto& cand = s.cand;
     auto& beam = s.beam;
     cand.clear();
@@ -55,7 +56,7 @@ void HyperbolicIndex::search_layer_into(const float* q, float qn, int32_t entry,
         // A full beam's top only falls from here on, so it bounds every sum of
         // this batch, including those used later.
         const float bound = int32_t(beam.size()) >= ef ? beam.front().dist : INFINITY;
-        measure_ahead<M>(*this, q, qn, c.id, layer, cand, mk, s, bound);
+        measure_ahead<M>(*this, q, qn, c.id, layer, cand, mk, s, bound, ahead);
         const LinkSpan nb = nodes.links(c.id, layer);
         for (int32_t j = 0; j < nb.count; ++j) {
             const int32_t id = nb.ids[j];

@@ -50,6 +50,22 @@ void cut_at_gap(const std::vector<NodeDist>& ord, std::vector<int32_t>& out) {
     }
 }
 
+// Once beam and result heap are both full, a sum above both tops (and above
+// the radius) can stop early: such a node enters neither the beam nor the
+// result, and its push onto the full result heap and the pop that follows make
+// the same comparisons as the full value would, as it lies above every record.
+// A NaN in the result heap voids that (its top may then not be its largest).
+// The tops only fall, so the bound holds for the look-ahead too.
+float admission_bound(const std::vector<NodeDist>& beam, const std::vector<NodeDist>& result,
+                      int32_t maxef, int32_t k, float max_radius, bool result_nan) {
+    if (result_nan || int32_t(beam.size()) < maxef || int64_t(result.size()) < k)
+        return INFINITY;
+    float b = beam.front().dist;
+    if (!result.empty()) b = std::max(b, result.front().dist);
+    if (max_radius >= 0.0f) b = std::max(b, max_radius);
+    return std::isnan(b) ? INFINITY : b;
+}
+
 }  // namespace
 
 template <int M>
@@ -61,6 +77,7 @@ std::vector<int32_t> HyperbolicIndex::filtered_layer0(const float* q, float q2, 
     const PassTest passes{nodes, lim};
     ensure_batch_room(s, nodes.max_list());
     SearchMarks mk(filtered_marks(), filtered_cache(), size_t(size()));
+    const int ahead = lookahead_for(maxef);
     auto &cand = s.cand, &beam = s.beam, &result = s.result;
     cand.clear();
     beam.clear();
@@ -70,13 +87,14 @@ std::vector<int32_t> HyperbolicIndex::filtered_layer0(const float* q, float q2, 
     beam.push_back({d0, entry});
     mk.vis[entry] = mk.ver;
     if (passes(entry, d0)) result.push_back({d0, entry});
+    bool result_nan = std::isnan(d0) && !result.empty();
     while (!cand.empty()) {
         std::pop_heap(cand.begin(), cand.end(), std::greater<NodeDist>{});
         const NodeDist c = cand.back();
         cand.pop_back();
         if (c.dist > beam.front().dist && int64_t(result.size()) >= k) break;
-        // Exact distances: the radius test and the result heap need them.
-        measure_ahead<M>(*this, q, q2, c.id, 0, cand, mk, s, INFINITY);
+        const float bound = admission_bound(beam, result, maxef, k, lim.max_radius, result_nan);
+        measure_ahead<M>(*this, q, q2, c.id, 0, cand, mk, s, bound, ahead);
         const LinkSpan nb = nodes.links(c.id, 0);
         for (int32_t j = 0; j < nb.count; ++j) {
             const int32_t n = nb.ids[j];
@@ -89,7 +107,10 @@ std::vector<int32_t> HyperbolicIndex::filtered_layer0(const float* q, float q2, 
                 std::push_heap(cand.begin(), cand.end(), std::greater<NodeDist>{});
                 push_bounded(beam, r, maxef);
             }
-            if (passes(r.id, r.dist)) push_bounded(result, r, k);
+            if (passes(r.id, r.dist)) {
+                result_nan = result_nan || std::isnan(r.dist);
+                push_bounded(result, r, k);
+            }
         }
     }
     drain_ascending(result, s.work);

@@ -11,6 +11,11 @@ namespace orv {
 
 constexpr int LOOKAHEAD = 2;
 constexpr int BATCH_TARGET = 24;
+// Narrower beams stop after few expansions, so distances measured ahead for
+// the next candidates are mostly wasted there.
+constexpr int32_t LOOKAHEAD_MIN_EF = 64;
+
+inline int lookahead_for(int32_t ef) { return ef >= LOOKAHEAD_MIN_EF ? LOOKAHEAD : 0; }
 
 inline void ensure_batch_room(SearchScratch& s, int32_t max_list) {
     const size_t need = size_t(max_list) * (LOOKAHEAD + 1);
@@ -42,7 +47,7 @@ struct SearchMarks {
 template <int M>
 void measure_ahead(const HyperbolicIndex& ix, const float* q, float qn, int32_t node,
                    int32_t layer, const std::vector<NodeDist>& cand, SearchMarks& mk,
-                   SearchScratch& s, float bound) {
+                   SearchScratch& s, float bound, int ahead) {
     using Ops = MetricOps<M>;
     int m = 0;
     auto gather = [&](int32_t from) {
@@ -56,7 +61,7 @@ void measure_ahead(const HyperbolicIndex& ix, const float* q, float qn, int32_t 
         }
     };
     gather(node);
-    for (int h = 0; h < LOOKAHEAD && h < int(cand.size()) && m < BATCH_TARGET; ++h)
+    for (int h = 0; h < ahead && h < int(cand.size()) && m < BATCH_TARGET; ++h)
         gather(cand[size_t(h)].id);
     Ops::batch(ix, q, qn, s.ids.data(), m, s.dists.data(), bound);
     for (int j = 0; j < m; ++j) mk.dist[s.ids[size_t(j)]] = s.dists[size_t(j)];

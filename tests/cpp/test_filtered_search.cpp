@@ -1,0 +1,145 @@
+// filtered_search against a plain model of its traversal: one exact distance
+// at a time, a plain visited set, the same heaps and the gap cut-off.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <vector>
+
+#include "reference.hpp"
+
+namespace {
+
+using ref::Graph;
+using ref::NodeDist;
+
+struct Limits {
+    uint64_t mask;
+    float radius;
+    float min_norm;
+};
+
+bool passes(const Graph& g, const std::vector<uint64_t>& masks, const Limits& lim, int32_t n,
+            float d) {
+    if ((lim.mask & ~masks[size_t(n)]) != 0) return false;
+    if (lim.min_norm >= 0.0f && !(g.norms[size_t(n)] >= lim.min_norm)) return false;
+    return !(lim.radius >= 0.0f && !(lim.radius >= d));
+}
+
+void push_capped(std::vector<NodeDist>& heap, NodeDist r, int64_t cap) {
+    heap.push_back(r);
+    std::push_heap(heap.begin(), heap.end(), ref::further);
+    if (int64_t(heap.size()) > cap) {
+        std::pop_heap(heap.begin(), heap.end(), ref::further);
+        heap.pop_back();
+    }
+}
+
+std::vector<int32_t> gap_cut(std::vector<NodeDist> result) {
+    std::vector<NodeDist> ord;
+    while (!result.empty()) {
+        std::pop_heap(result.begin(), result.end(), ref::further);
+        ord.push_back(result.back());
+        result.pop_back();
+    }
+    std::reverse(ord.begin(), ord.end());
+    std::vector<int32_t> out;
+    for (size_t j = 0; j < ord.size(); ++j) {
+        if (j > 0 && ((ord[j - 1].dist > 0.01f && ord[j].dist - ord[j - 1].dist > 0.6f) ||
+                      ord[j].dist > 2.0f))
+            break;
+        out.push_back(ord[j].id);
+    }
+    return out;
+}
+
+std::vector<int32_t> filtered_reference(const Graph& g, const std::vector<uint64_t>& masks,
+                                        const float* q, int32_t k, int32_t ef, const Limits& lim) {
+    const float qn = ref::sq_norm(q, g.dim);
+    int32_t cur = g.ep_id;
+    for (int32_t layer = g.ep_layer; layer >= 1; --layer)
+        cur = ref::search_layer(g, q, qn, cur, 1, layer)[0].id;
+    const int32_t maxef = std::max(k >= ef ? k : ef, 1);
+    std::vector<bool> visited(size_t(g.size()), false);
+    std::vector<NodeDist> cand, beam, result;
+    const float d0 = g.dist_to_node(q, qn, cur);
+    cand.push_back({d0, cur});
+    beam.push_back({d0, cur});
+    visited[size_t(cur)] = true;
+    if (passes(g, masks, lim, cur, d0)) result.push_back({d0, cur});
+    while (!cand.empty()) {
+        std::pop_heap(cand.begin(), cand.end(), ref::nearer);
+        const NodeDist c = cand.back();
+        cand.pop_back();
+        if (c.dist > beam.front().dist && int64_t(result.size()) >= k) break;
+        for (int32_t n : g.links[size_t(c.id)][0]) {
+            if (visited[size_t(n)]) continue;
+            visited[size_t(n)] = true;
+            if (g.metric == orv::POINCARE && g.norms[size_t(n)] >= 0.995f) continue;
+            const float d = g.dist_to_node(q, qn, n);
+            if (int32_t(beam.size()) < maxef || d < beam.front().dist) {
+                cand.push_back({d, n});
+                std::push_heap(cand.begin(), cand.end(), ref::nearer);
+                push_capped(beam, {d, n}, maxef);
+            }
+            if (passes(g, masks, lim, n, d)) push_capped(result, {d, n}, k);
+        }
+    }
+    return gap_cut(result);
+}
+
+// Tight clusters far apart: links between clusters give sums that pass the
+// bound half-way, so the bounded Euclidean kernel stops early.
+std::vector<float> clustered_points(int32_t n, int32_t dim, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<float> gauss(0.0f, 1.0f);
+    std::vector<float> centres(size_t(8 * dim)), out(size_t(n) * size_t(dim));
+    for (float& c : centres) c = 0.1f * gauss(rng);
+    for (int32_t i = 0; i < n; ++i)
+        for (int32_t j = 0; j < dim; ++j)
+            out[size_t(i * dim + j)] = centres[size_t((i % 8) * dim + j)] + 0.02f * gauss(rng);
+    return out;
+}
+
+class FilteredSearchTest : public ref::MetricKernelTest {};
+
+TEST_P(FilteredSearchTest, MatchesPlainTraversal) {
+    const int32_t dim = 64, n = 480, nq = 48;
+    orv::HyperbolicIndex ix(dim, 1.0f, 6, ref::metric_name(metric));
+    ix.use_kernels(*ks);
+    ix.rng.seed(17);
+    const std::vector<float> pts = clustered_points(n + nq, dim, 23);
+    std::mt19937 rng(29);
+    for (int32_t i = 0; i < n; ++i)
+        ix.add_item_and_link(pts.data() + size_t(i) * size_t(dim), dim, rng() & 7u, 40);
+    const Graph g = ref::copy_of(ix);
+    const std::vector<uint64_t> masks = ix.nodes.masks;
+    const Limits limits[] = {{0, -1.0f, -1.0f}, {1, -1.0f, -1.0f}, {6, -1.0f, -1.0f},
+                             {0, 0.2f, -1.0f},  {1, 0.15f, -1.0f}, {0, -1.0f, 0.6f}};
+    int compared = 0;
+    for (int32_t qi = n; qi < n + nq; ++qi) {
+        const float* q = pts.data() + size_t(qi) * size_t(dim);
+        for (const Limits& lim : limits)
+            for (int32_t k : {0, 1, 10})
+                for (int32_t ef : {1, 12, 48}) {
+                    const auto got =
+                        ix.filtered_search(q, dim, k, lim.mask, ef, lim.radius, lim.min_norm);
+                    const auto want = filtered_reference(g, masks, q, k, ef, lim);
+                    ASSERT_EQ(got, want) << "query " << qi << " k " << k << " ef " << ef
+                                         << " mask " << lim.mask << " radius " << lim.radius;
+                    compared += int(got.size());
+                }
+    }
+    EXPECT_GT(compared, 3000);
+}
+
+INSTANTIATE_TEST_SUITE_P(MetricsAndSets, FilteredSearchTest,
+                         ::testing::Combine(::testing::Values(orv::POINCARE, orv::EUCLIDEAN,
+                                                              orv::COSINE),
+                                            ::testing::Values("generic", "avx2")),
+                         [](const auto& p) {
+                             return std::string(ref::metric_name(std::get<0>(p.param))) + "_" +
+                                    std::get<1>(p.param);
+                         });
+
+}  // namespace
