@@ -3,7 +3,7 @@
 #include <cmath>
 #include <functional>
 
-#include "orv/lookahead.hpp"
+#include "orv/expand.hpp"
 
 namespace orv {
 
@@ -38,34 +38,35 @@ void HyperbolicIndex::search_layer_into(const float* q, float qn, int32_t entry,
     using Ops = MetricOps<M>;
     if (ef < 1) ef = 1;
     ensure_batch_room(s, nodes.max_list());
-    SearchMarks mk(layer_search_marks(), layer_search_cache(), size_t(size()));
-    const int ahead = lookahead_for(ef);
+    VisitedMarks& marks = layer_search_marks();
+    const uint16_t ver = marks.begin(size_t(size()));
+    uint16_t* vis = marks.marks.data();
+    // Every distance measured is kept by node id for this search: a linked
+    // insertion reads them back when it links the new node (values above the
+    // bound of their moment are stand-ins, as the batch allows).
+    DistanceCache& kept = layer_search_cache();
+    const uint16_t kver = kept.begin(size_t(size()));
     auto& cand = s.cand;
     auto& beam = s.beam;
     cand.clear();
     beam.clear();
     const float d0 = Ops::one(*this, q, qn, entry);
     cand.push_back({d0, entry});
-    mk.vis[entry] = mk.ver;
+    vis[entry] = ver;
     beam.push_back({d0, entry});
     while (!cand.empty()) {
         std::pop_heap(cand.begin(), cand.end(), std::greater<NodeDist>{});
         const NodeDist c = cand.back();
         cand.pop_back();
         if (int32_t(beam.size()) >= ef && c.dist > beam.front().dist) break;
-        // A full beam's top only falls from here on, so it bounds every sum of
-        // this batch, including those used later.
+        // A full beam's top only falls from here on, so it bounds the batch.
         const float bound = int32_t(beam.size()) >= ef ? beam.front().dist : INFINITY;
-        measure_ahead<M>(*this, q, qn, c.id, layer, cand, mk, s, bound, ahead);
-        const LinkSpan nb = nodes.links(c.id, layer);
-        for (int32_t j = 0; j < nb.count; ++j) {
-            const int32_t id = nb.ids[j];
-            if (mk.vis[id] == mk.ver) continue;
-            mk.vis[id] = mk.ver;
-            if (Ops::skips_boundary(*this, id)) continue;
-            const float g = mk.dist[id];
-            if (int32_t(beam.size()) < ef || g < beam.front().dist) {
-                const NodeDist r{g, id};
+        const int m = measure_unvisited<M>(*this, q, qn, c.id, layer, vis, ver, s, bound);
+        for (int j = 0; j < m; ++j) {
+            const NodeDist r{s.dists[size_t(j)], s.ids[size_t(j)]};
+            kept.stamps.marks[size_t(r.id)] = kver;
+            kept.dist[size_t(r.id)] = r.dist;
+            if (int32_t(beam.size()) < ef || r.dist < beam.front().dist) {
                 cand.push_back(r);
                 std::push_heap(cand.begin(), cand.end(), std::greater<NodeDist>{});
                 beam.push_back(r);

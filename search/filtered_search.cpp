@@ -5,7 +5,7 @@
 #include <functional>
 
 #include "orv/guards.hpp"
-#include "orv/lookahead.hpp"
+#include "orv/expand.hpp"
 #include "order.hpp"
 
 namespace orv {
@@ -22,12 +22,6 @@ VisitedMarks& filtered_marks() {
     thread_local VisitedMarks marks;
     return marks;
 }
-
-DistanceCache& filtered_cache() {
-    thread_local DistanceCache cache;
-    return cache;
-}
-
 
 struct PassTest {
     const NodeStore& nodes;
@@ -76,8 +70,9 @@ std::vector<int32_t> HyperbolicIndex::filtered_layer0(const float* q, float q2, 
     using Ops = MetricOps<M>;
     const PassTest passes{nodes, lim};
     ensure_batch_room(s, nodes.max_list());
-    SearchMarks mk(filtered_marks(), filtered_cache(), size_t(size()));
-    const int ahead = lookahead_for(maxef);
+    VisitedMarks& marks = filtered_marks();
+    const uint16_t ver = marks.begin(size_t(size()));
+    uint16_t* vis = marks.marks.data();
     auto &cand = s.cand, &beam = s.beam, &result = s.result;
     cand.clear();
     beam.clear();
@@ -85,7 +80,7 @@ std::vector<int32_t> HyperbolicIndex::filtered_layer0(const float* q, float q2, 
     const float d0 = Ops::one(*this, q, q2, entry);
     cand.push_back({d0, entry});
     beam.push_back({d0, entry});
-    mk.vis[entry] = mk.ver;
+    vis[entry] = ver;
     if (passes(entry, d0)) result.push_back({d0, entry});
     bool result_nan = std::isnan(d0) && !result.empty();
     while (!cand.empty()) {
@@ -94,14 +89,9 @@ std::vector<int32_t> HyperbolicIndex::filtered_layer0(const float* q, float q2, 
         cand.pop_back();
         if (c.dist > beam.front().dist && int64_t(result.size()) >= k) break;
         const float bound = admission_bound(beam, result, maxef, k, lim.max_radius, result_nan);
-        measure_ahead<M>(*this, q, q2, c.id, 0, cand, mk, s, bound, ahead);
-        const LinkSpan nb = nodes.links(c.id, 0);
-        for (int32_t j = 0; j < nb.count; ++j) {
-            const int32_t n = nb.ids[j];
-            if (mk.vis[n] == mk.ver) continue;
-            mk.vis[n] = mk.ver;
-            if (Ops::skips_boundary(*this, n)) continue;
-            const NodeDist r{mk.dist[n], n};
+        const int m = measure_unvisited<M>(*this, q, q2, c.id, 0, vis, ver, s, bound);
+        for (int j = 0; j < m; ++j) {
+            const NodeDist r{s.dists[size_t(j)], s.ids[size_t(j)]};
             if (int32_t(beam.size()) < maxef || r.dist < beam.front().dist) {
                 cand.push_back(r);
                 std::push_heap(cand.begin(), cand.end(), std::greater<NodeDist>{});

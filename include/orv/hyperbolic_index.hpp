@@ -73,9 +73,8 @@ struct VisitedMarks {
 // Marks of the layer search, shared by every index searched on this thread.
 VisitedMarks& layer_search_marks();
 
-// Distances already computed in the current search, by node id. A distance is
-// a pure function of query and node, so computing it ahead of need (to fill a
-// batch) changes no result.
+// Distances measured by the latest layer search on this thread, by node id,
+// for the linked insertion that ran it.
 struct DistanceCache {
     VisitedMarks stamps;
     std::vector<float> dist;

@@ -1,0 +1,38 @@
+// Expanding a node, shared by the layer search and the filtered search: its
+// unvisited neighbours are marked and measured in one batch, then admitted in
+// list order, which makes the same decisions as one node at a time.
+#pragma once
+
+#include "orv/metric.hpp"
+
+namespace orv {
+
+inline void ensure_batch_room(SearchScratch& s, int32_t max_list) {
+    if (s.ids.size() < size_t(max_list)) {
+        s.ids.resize(size_t(max_list));
+        s.dists.resize(size_t(max_list));
+    }
+}
+
+// Marks the neighbours of `node` on `layer` that are not visited yet and
+// measures those the boundary rule keeps into s.ids / s.dists; returns their
+// count. Values above bound may be any number above it.
+template <int M>
+int measure_unvisited(const HyperbolicIndex& ix, const float* q, float qn, int32_t node,
+                      int32_t layer, uint16_t* vis, uint16_t ver, SearchScratch& s,
+                      float bound) {
+    using Ops = MetricOps<M>;
+    const LinkSpan nb = ix.nodes.links(node, layer);
+    int m = 0;
+    for (int32_t j = 0; j < nb.count; ++j) {
+        const int32_t id = nb.ids[j];
+        if (vis[id] == ver) continue;
+        vis[id] = ver;
+        if (Ops::skips_boundary(ix, id)) continue;
+        s.ids[size_t(m++)] = id;
+    }
+    Ops::batch(ix, q, qn, s.ids.data(), m, s.dists.data(), bound);
+    return m;
+}
+
+}  // namespace orv
