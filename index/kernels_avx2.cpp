@@ -1,9 +1,14 @@
-// AVX2 + FMA sum kernels: eight nodes in the eight lanes. A block of eight
+// AVX2 + FMA kernels: eight nodes in the eight lanes. A block of eight
 // components of eight rows is transposed in registers, so each lane keeps its
-// own index-order chain and gives the same bits as the scalar fused chain.
+// own index-order chain and gives the same bits as the scalar fused chain; the
+// metric epilogues run the scalar formulas lane by lane with the same
+// correctly rounded operations.
 #include <immintrin.h>
 
 #include "orv/kernels.hpp"
+// Its constants only: an inline function used here would be built for AVX2
+// and could be the copy that the linker keeps for every caller.
+#include "orv/metric.hpp"
 
 namespace orv {
 namespace {
@@ -33,115 +38,179 @@ inline void transpose8(__m256 r[8]) {
     r[7] = _mm256_permute2f128_ps(u3, u7, 0x31);
 }
 
-// Rows of one group; a short group repeats its first row, whose extra lanes
-// are computed and dropped.
-inline int load_rows(const float* base, size_t dim, const int32_t* ids, int n,
-                     const float* rows[LANES]) {
-    int m = n < LANES ? n : LANES;
-    for (int l = 0; l < LANES; ++l) rows[l] = base + size_t(ids[l < m ? l : 0]) * dim;
-    return m;
+template <bool DOT>
+inline __m256 step(__m256 qv, __m256 c, __m256 acc) {
+    if constexpr (DOT) return _mm256_fmadd_ps(qv, c, acc);
+    const __m256 d = _mm256_sub_ps(qv, c);
+    return _mm256_fmadd_ps(d, d, acc);
 }
 
-inline void prefetch_rows(const float* base, size_t dim, const int32_t* ids, int n) {
-    for (int l = 0; l < n && l < LANES; ++l) {
-        const char* p = reinterpret_cast<const char*>(base + size_t(ids[l]) * dim);
-        _mm_prefetch(p, _MM_HINT_T0);
-        _mm_prefetch(p + 64, _MM_HINT_T0);
-    }
+// Components FROM..TO-1 of a transposed block, in index order; qb points at
+// the query component of the block's first.
+template <bool DOT, int FROM, int TO>
+inline __m256 accumulate(const float* qb, const __m256 c[8], __m256 acc) {
+    for (int t = FROM; t < TO; ++t) acc = step<DOT>(_mm256_broadcast_ss(qb + t), c[t], acc);
+    return acc;
 }
 
-// Several groups at once: their chains are independent, which hides the
-// latency of the fused multiply-adds that one chain per lane would wait on.
-template <bool DOT, int G>
-void group_sums_n(const float* q, const float* rows[][LANES], size_t dim, int m_last, float* out,
-                  float bound) {
-    __m256 acc[G];
+// Lane l of c[t] gets component j + t of rows[l]. A masked load reads rows
+// shorter than eight components without touching memory past their end.
+template <bool MASKED>
+inline void load_block(const float* const rows[LANES], size_t j, __m256i mask, __m256 c[8]) {
+    for (int l = 0; l < LANES; ++l)
+        c[l] = MASKED ? _mm256_maskload_ps(rows[l], mask) : _mm256_loadu_ps(rows[l] + j);
+    transpose8(c);
+}
+
+// Sums of G groups of eight rows, one index-order chain per lane. The last
+// dim % 8 components come from the block that ends with the row, from its
+// component FROM on (the ones before were summed already); rows shorter than
+// eight components (SHORT) take components 0..TO-1 of one masked block. With
+// a finite bound the Euclidean chains may stop once every lane is above it.
+// Meanwhile the rows at [ahead, ahead_end) are fetched 4G cache lines per
+// block, in step with the sums.
+template <bool DOT, int G, int FROM, int TO, bool SHORT>
+inline void row_sums(const float* q, const float* const rows[][LANES], size_t dim, __m256 lim,
+                     const char* ahead, const char* ahead_end, __m256 acc[G]) {
     for (int g = 0; g < G; ++g) acc[g] = _mm256_setzero_ps();
-    const __m256 lim = _mm256_set1_ps(bound);
+    __m256 c[8];
+    const __m256i none = _mm256_setzero_si256();
     size_t j = 0;
-    bool cut = false;
-    while (j + 8 <= dim) {
-        __m256 c[G][8];
+    for (; j + 8 <= dim; j += 8) {
+        if (ahead < ahead_end) {
+            for (int b = 0; b < 4 * G; ++b) _mm_prefetch(ahead + 64 * b, _MM_HINT_T0);
+            ahead += 256 * G;
+        }
         for (int g = 0; g < G; ++g) {
-            for (int l = 0; l < LANES; ++l) c[g][l] = _mm256_loadu_ps(rows[g][l] + j);
-            transpose8(c[g]);
+            load_block<false>(rows[g], j, none, c);
+            acc[g] = accumulate<DOT, 0, 8>(q + j, c, acc[g]);
         }
-        for (int t = 0; t < 8; ++t) {
-            const __m256 qv = _mm256_broadcast_ss(q + j + t);
-            for (int g = 0; g < G; ++g) {
-                if constexpr (DOT) {
-                    acc[g] = _mm256_fmadd_ps(qv, c[g][t], acc[g]);
-                } else {
-                    const __m256 d = _mm256_sub_ps(qv, c[g][t]);
-                    acc[g] = _mm256_fmadd_ps(d, d, acc[g]);
-                }
-            }
-        }
-        j += 8;
         if constexpr (!DOT) {
-            if ((j & 31) == 0) {
+            if (((j + 8) & 31) == 0) {
                 int all = 0xff;
                 for (int g = 0; g < G; ++g)
                     all &= _mm256_movemask_ps(_mm256_cmp_ps(acc[g], lim, _CMP_GT_OQ));
-                if (all == 0xff) {
-                    cut = true;
-                    break;
-                }
+                if (all == 0xff) return;
             }
         }
     }
-    alignas(32) float s[G * LANES];
-    for (int g = 0; g < G; ++g) _mm256_store_ps(s + g * LANES, acc[g]);
-    if (cut) j = dim;
-    const int total = (G - 1) * LANES + m_last;
-    for (int l = 0; l < total; ++l) {
-        const float* r = rows[l / LANES][l % LANES];
-        float v = s[l];
-        for (size_t t = j; t < dim; ++t) {
-            if constexpr (DOT) {
-                v = __builtin_fmaf(q[t], r[t], v);
-            } else {
-                const float d = q[t] - r[t];
-                v = __builtin_fmaf(d, d, v);
-            }
+    for (int g = 0; g < G; ++g) {
+        if constexpr (SHORT) {
+            const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(TO),
+                                                    _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+            load_block<true>(rows[g], 0, mask, c);
+            acc[g] = accumulate<DOT, 0, TO>(q, c, acc[g]);
+        } else if constexpr (FROM < 8) {
+            load_block<false>(rows[g], dim - 8, none, c);
+            acc[g] = accumulate<DOT, FROM, 8>(q + dim - 8, c, acc[g]);
         }
-        out[l] = v;
     }
 }
 
-template <bool DOT, int G>
-int run_groups(const float* q, const float* base, size_t dim, const int32_t* ids, int count,
-               float* out, float bound) {
+inline bool consecutive(const int32_t* ids, int n) { return ids[n - 1] - ids[0] == n - 1; }
+
+// Rows at least this long are summed two groups at a time (their long chains
+// are independent, which hides the latency of each fused step) and streamed.
+constexpr size_t LONG_DIM = 64;
+
+// Up to G groups of eight nodes from ids[0..left); a short last group repeats
+// its first row, whose extra lanes are computed and dropped. Scattered rows of
+// the next run have their first two cache lines fetched meanwhile. Long rows
+// running on consecutively are streamed: the run after the next one is
+// fetched, so that memory is read ahead of the sums by more than its latency
+// (short consecutive rows are left to the hardware prefetcher). Returns the
+// nodes done.
+template <bool DOT, int G, int FROM, int TO, bool SHORT>
+int run_groups(const float* q, const float* base, size_t dim, const int32_t* ids, int left,
+               float* out, __m256 lim) {
+    constexpr int N = G * LANES;
+    const int n = left < N ? left : N;
     const float* rows[G][LANES];
-    int m = LANES;
-    for (int g = 0; g < G; ++g) m = load_rows(base, dim, ids + g * LANES, count - g * LANES, rows[g]);
-    if (G * LANES < count) prefetch_rows(base, dim, ids + G * LANES, count - G * LANES);
-    group_sums_n<DOT, G>(q, rows, dim, m, out, bound);
-    return (G - 1) * LANES + m;
+    for (int l = 0; l < N; ++l)
+        rows[l / LANES][l % LANES] = base + size_t(ids[l < n ? l : 0]) * dim;
+    const int next = left - n < N ? left - n : N;
+    const char* ahead = nullptr;
+    const char* ahead_end = nullptr;
+    if (next > 0 && consecutive(ids + n, next)) {
+        if (dim >= LONG_DIM) {
+            ahead = reinterpret_cast<const char*>(base + size_t(ids[n]) * dim);
+            ahead += size_t(next) * dim * sizeof(float);
+            ahead_end = ahead + size_t(next) * dim * sizeof(float);
+        }
+    } else {
+        for (int l = 0; l < next; ++l) {
+            const char* p = reinterpret_cast<const char*>(base + size_t(ids[n + l]) * dim);
+            _mm_prefetch(p, _MM_HINT_T0);
+            _mm_prefetch(p + 64, _MM_HINT_T0);
+        }
+    }
+    __m256 acc[G];
+    row_sums<DOT, G, FROM, TO, SHORT>(q, rows, dim, lim, ahead, ahead_end, acc);
+    if (n == N) {
+        for (int g = 0; g < G; ++g) _mm256_storeu_ps(out + g * LANES, acc[g]);
+    } else {
+        alignas(32) float s[N];
+        for (int g = 0; g < G; ++g) _mm256_store_ps(s + g * LANES, acc[g]);
+        for (int l = 0; l < n; ++l) out[l] = s[l];
+    }
+    return n;
 }
 
-template <bool DOT>
-void batch(const float* q, const float* base, size_t dim, const int32_t* ids, int count,
-           float* out, float bound) {
+// Short rows one group at a time (measured faster: the short chains of
+// successive groups already overlap).
+template <bool DOT, int FROM, int TO, bool SHORT>
+void batch_for(const float* q, const float* base, size_t dim, const int32_t* ids, int count,
+               float* out, float bound) {
+    const __m256 lim = _mm256_set1_ps(bound);
+    const bool pairs = dim >= LONG_DIM;
     int i = 0;
     while (i < count) {
         const int left = count - i;
-        // Two groups is the most the sixteen registers hold; more would spill.
-        if (left > LANES)
-            i += run_groups<DOT, 2>(q, base, dim, ids + i, left, out + i, bound);
+        if (pairs && left > LANES)
+            i += run_groups<DOT, 2, FROM, TO, SHORT>(q, base, dim, ids + i, left, out + i, lim);
         else
-            i += run_groups<DOT, 1>(q, base, dim, ids + i, left, out + i, bound);
+            i += run_groups<DOT, 1, FROM, TO, SHORT>(q, base, dim, ids + i, left, out + i, lim);
+    }
+}
+
+using BatchFn = void (*)(const float*, const float*, size_t, const int32_t*, int, float*, float);
+
+template <bool DOT, int R>
+BatchFn batch_with_tail(size_t dim) {
+    return dim >= 8 ? &batch_for<DOT, 8 - R, 8, false> : &batch_for<DOT, 0, R, true>;
+}
+
+// The loop built for dim % 8 (and for rows shorter than one block).
+template <bool DOT>
+BatchFn pick_batch(size_t dim) {
+    switch (dim % 8) {
+    case 1:
+        return batch_with_tail<DOT, 1>(dim);
+    case 2:
+        return batch_with_tail<DOT, 2>(dim);
+    case 3:
+        return batch_with_tail<DOT, 3>(dim);
+    case 4:
+        return batch_with_tail<DOT, 4>(dim);
+    case 5:
+        return batch_with_tail<DOT, 5>(dim);
+    case 6:
+        return batch_with_tail<DOT, 6>(dim);
+    case 7:
+        return batch_with_tail<DOT, 7>(dim);
+    default:
+        return &batch_for<DOT, 8, 8, false>;
     }
 }
 
 void sq_l2_batch(const float* q, const float* base, size_t dim, const int32_t* ids, int count,
                  float* out, float bound) {
-    batch<false>(q, base, dim, ids, count, out, bound);
+    pick_batch<false>(dim)(q, base, dim, ids, count, out, bound);
 }
 
 void dot_batch(const float* q, const float* base, size_t dim, const int32_t* ids, int count,
                float* out) {
-    batch<true>(q, base, dim, ids, count, out, 0.0f);
+    pick_batch<true>(dim)(q, base, dim, ids, count, out, 0.0f);
 }
 
 float sq_norm(const float* x, size_t dim) {
@@ -150,7 +219,88 @@ float sq_norm(const float* x, size_t dim) {
     return s;
 }
 
-const KernelSet AVX2 = {"avx2", sq_l2_batch, dot_batch, sq_norm};
+// Squared norms of eight nodes: the stored ones, the row's own where the stored
+// value is negative. Consecutive ids are read with one load.
+inline __m256 node_norms(const float* base, size_t dim, const float* norms, const int32_t* ids) {
+    const __m256i idv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ids));
+    const __m256i run =
+        _mm256_add_epi32(_mm256_set1_epi32(ids[0]), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    const bool consecutive =
+        _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(idv, run))) == 0xff;
+    __m256 vn = consecutive ? _mm256_loadu_ps(norms + ids[0]) : _mm256_i32gather_ps(norms, idv, 4);
+    const int negative = _mm256_movemask_ps(_mm256_cmp_ps(vn, _mm256_setzero_ps(), _CMP_LT_OQ));
+    if (negative != 0) {
+        alignas(32) float v[LANES];
+        _mm256_store_ps(v, vn);
+        for (int l = 0; l < LANES; ++l)
+            if ((negative >> l) & 1) v[l] = sq_norm(base + size_t(ids[l]) * dim, dim);
+        vn = _mm256_load_ps(v);
+    }
+    return vn;
+}
+
+// f(dst, io[i..i+8), norms of nodes ids[i..i+8)) writes eight results to dst;
+// a short tail is padded with copies of its first lane.
+template <class F>
+void epilogue(float* io, const float* base, size_t dim, const float* norms, const int32_t* ids,
+              int count, F f) {
+    int i = 0;
+    for (; i + LANES <= count; i += LANES)
+        f(io + i, _mm256_loadu_ps(io + i), node_norms(base, dim, norms, ids + i));
+    if (i == count) return;
+    const int n = count - i;
+    alignas(32) int32_t pid[LANES];
+    alignas(32) float pio[LANES];
+    for (int l = 0; l < LANES; ++l) {
+        pid[l] = ids[i + (l < n ? l : 0)];
+        pio[l] = io[i + (l < n ? l : 0)];
+    }
+    f(pio, _mm256_load_ps(pio), node_norms(base, dim, norms, pid));
+    for (int l = 0; l < n; ++l) io[i + l] = pio[l];
+}
+
+// 1 - norm, or the smallest factor for a norm past the limit.
+inline __m256 ball_factor(__m256 vn) {
+    const __m256 past = _mm256_cmp_ps(vn, _mm256_set1_ps(POINCARE_NORM_LIMIT), _CMP_GT_OQ);
+    return _mm256_blendv_ps(_mm256_sub_ps(_mm256_set1_ps(1.0f), vn),
+                            _mm256_set1_ps(POINCARE_MIN_FACTOR), past);
+}
+
+// The lanes whose x is below x_cut (NaN included) go through from_x one by one.
+void poincare_batch(float* io, const float* base, size_t dim, const float* norms,
+                    const int32_t* ids, int count, float qn, float x_cut, float above,
+                    float (*from_x)(float)) {
+    const __m256 a = ball_factor(_mm256_set1_ps(qn));
+    const __m256 cut = _mm256_set1_ps(x_cut), high = _mm256_set1_ps(above);
+    epilogue(io, base, dim, norms, ids, count, [&](float* dst, __m256 s, __m256 vn) {
+        const __m256 num = _mm256_add_ps(s, s);
+        __m256 den = _mm256_mul_ps(a, ball_factor(vn));
+        const __m256 min_den = _mm256_set1_ps(POINCARE_MIN_DEN);
+        den = _mm256_blendv_ps(den, min_den, _mm256_cmp_ps(den, min_den, _CMP_LT_OQ));
+        const __m256 x = _mm256_add_ps(_mm256_div_ps(num, den), _mm256_set1_ps(1.0f));
+        const __m256 past = _mm256_cmp_ps(x, cut, _CMP_GE_OQ);
+        _mm256_storeu_ps(dst, _mm256_blendv_ps(x, high, past));
+        for (int below = ~_mm256_movemask_ps(past) & 0xff; below != 0; below &= below - 1) {
+            const int l = __builtin_ctz(unsigned(below));
+            dst[l] = from_x(dst[l]);
+        }
+    });
+}
+
+void cosine_batch(float* io, const float* base, size_t dim, const float* norms, const int32_t* ids,
+                  int count, float qn) {
+    const __m256 sq = _mm256_sqrt_ps(_mm256_set1_ps(qn));
+    epilogue(io, base, dim, norms, ids, count, [sq](float* dst, __m256 dot, __m256 vn) {
+        const __m256 p = _mm256_mul_ps(sq, _mm256_sqrt_ps(vn));
+        const __m256 one = _mm256_set1_ps(1.0f);
+        const __m256 tiny = _mm256_cmp_ps(p, _mm256_set1_ps(COSINE_MIN_PRODUCT), _CMP_LT_OQ);
+        const __m256 d = _mm256_sub_ps(one, _mm256_div_ps(dot, p));
+        _mm256_storeu_ps(dst, _mm256_blendv_ps(d, one, tiny));
+    });
+}
+
+const KernelSet AVX2 = {"avx2",         sq_l2_batch, dot_batch, sq_norm,
+                        poincare_batch, cosine_batch};
 
 }  // namespace
 

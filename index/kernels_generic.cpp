@@ -2,6 +2,7 @@
 #include <cmath>
 
 #include "orv/kernels.hpp"
+#include "orv/metric.hpp"
 
 namespace orv {
 namespace {
@@ -59,7 +60,28 @@ float sq_norm(const float* x, size_t dim) {
     return s;
 }
 
-const KernelSet GENERIC = {"generic", sq_l2_batch, dot_batch, sq_norm};
+float node_norm(const float* base, size_t dim, const float* norms, int32_t id) {
+    const float vn = norms[id];
+    return vn < 0.0f ? sq_norm(base + size_t(id) * dim, dim) : vn;
+}
+
+void poincare_batch(float* io, const float* base, size_t dim, const float* norms,
+                    const int32_t* ids, int count, float qn, float x_cut, float above,
+                    float (*from_x)(float)) {
+    for (int i = 0; i < count; ++i) {
+        const float x = poincare_x(io[i], qn, node_norm(base, dim, norms, ids[i]));
+        io[i] = x >= x_cut ? above : from_x(x);
+    }
+}
+
+void cosine_batch(float* io, const float* base, size_t dim, const float* norms, const int32_t* ids,
+                  int count, float qn) {
+    for (int i = 0; i < count; ++i)
+        io[i] = cosine_from_dot(io[i], qn, node_norm(base, dim, norms, ids[i]));
+}
+
+const KernelSet GENERIC = {"generic",      sq_l2_batch, dot_batch, sq_norm,
+                           poincare_batch, cosine_batch};
 
 }  // namespace
 

@@ -19,6 +19,17 @@ struct KernelSet {
     void (*dot_batch)(const float* q, const float* base, size_t dim, const int32_t* ids,
                       int count, float* out);
     float (*sq_norm)(const float* x, size_t dim);
+    // Metric epilogues, in place over the sums of the batch above. The node's
+    // squared norm is norms[ids[i]], or the sum of its row's squares where that
+    // is negative. Each lane computes exactly the scalar formula of its metric.
+    // io[i]: sum of squared differences in; out: `above` where the argument x
+    // of arcosh is at least x_cut, else from_x(x).
+    void (*poincare_batch)(float* io, const float* base, size_t dim, const float* norms,
+                           const int32_t* ids, int count, float qn, float x_cut, float above,
+                           float (*from_x)(float));
+    // io[i]: dot product in, cosine distance out.
+    void (*cosine_batch)(float* io, const float* base, size_t dim, const float* norms,
+                         const int32_t* ids, int count, float qn);
 };
 
 const KernelSet& generic_kernels();

@@ -66,6 +66,25 @@ inline float poincare_x_above(float bound) {
 // Batches this long pay for the search of poincare_x_above.
 constexpr int POINCARE_CUT_MIN_BATCH = 64;
 
+// poincare_x_above of the last bound asked for on this thread: a scan asks
+// again and again while its bound stays the same.
+inline float cached_x_above(float bound) {
+    thread_local bool known = false;
+    thread_local uint32_t last_bits = 0;
+    thread_local float last_x = 0.0f;
+    uint32_t bits;
+    std::memcpy(&bits, &bound, 4);
+    if (!known || bits != last_bits) {
+        last_x = poincare_x_above(bound);
+        last_bits = bits;
+        known = true;
+    }
+    return last_x;
+}
+
+// Below this many nodes the scalar epilogue beats the call to the kernel's.
+constexpr int EPILOGUE_KERNEL_MIN_BATCH = 8;
+
 inline float cosine_from_dot(float dot, float qn, float vn) {
     float p = std::sqrt(qn) * std::sqrt(vn);
     if (p < COSINE_MIN_PRODUCT) return 1.0f;
@@ -89,22 +108,35 @@ struct MetricOps {
         const size_t dim = size_t(ix.dimension);
         if constexpr (M == COSINE) {
             ix.kernels->dot_batch(q, ix.nodes.base(), dim, ids, count, out);
-            for (int i = 0; i < count; ++i)
-                out[i] = cosine_from_dot(out[i], qn, node_norm(ix, ids[i]));
+            if (count >= EPILOGUE_KERNEL_MIN_BATCH) {
+                ix.kernels->cosine_batch(out, ix.nodes.base(), dim, ix.nodes.norms.data(), ids,
+                                         count, qn);
+            } else {
+                for (int i = 0; i < count; ++i)
+                    out[i] = cosine_from_dot(out[i], qn, node_norm(ix, ids[i]));
+            }
         } else {
             ix.kernels->sq_l2_batch(q, ix.nodes.base(), dim, ids, count, out,
                                      M == EUCLIDEAN ? bound : INFINITY);
-            if constexpr (M == POINCARE) {
-                // Past x_cut the distance is above bound, so the logarithm is
-                // skipped and a value just above bound stands in for it.
-                const float x_cut = count >= POINCARE_CUT_MIN_BATCH ? poincare_x_above(bound)
-                                                                    : INFINITY;
-                const float above = std::nextafter(bound, INFINITY);
-                for (int i = 0; i < count; ++i) {
-                    const float x = poincare_x(out[i], qn, node_norm(ix, ids[i]));
-                    out[i] = x >= x_cut ? above : poincare_from_x(x);
-                }
-            }
+            if constexpr (M == POINCARE) poincare_epilogue(ix, qn, ids, count, out, bound);
+        }
+    }
+
+    // Past x_cut the distance is above bound, so the logarithm is skipped and
+    // a value just above bound stands in for it.
+    static void poincare_epilogue(const HyperbolicIndex& ix, float qn, const int32_t* ids,
+                                  int count, float* out, float bound) {
+        const float x_cut = count >= POINCARE_CUT_MIN_BATCH ? cached_x_above(bound) : INFINITY;
+        const float above = std::nextafter(bound, INFINITY);
+        if (count >= EPILOGUE_KERNEL_MIN_BATCH) {
+            ix.kernels->poincare_batch(out, ix.nodes.base(), size_t(ix.dimension),
+                                       ix.nodes.norms.data(), ids, count, qn, x_cut, above,
+                                       &poincare_from_x);
+            return;
+        }
+        for (int i = 0; i < count; ++i) {
+            const float x = poincare_x(out[i], qn, node_norm(ix, ids[i]));
+            out[i] = x >= x_cut ? above : poincare_from_x(x);
         }
     }
 

@@ -1,13 +1,16 @@
 // dist_to_node and dist_batch against the reference formulas, bit for bit.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numeric>
 #include <random>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "orv/metric.hpp"
 #include "reference.hpp"
 
 namespace {
@@ -112,6 +115,86 @@ TEST_P(DistanceTest, BatchEqualsOneAtATime) {
                 ASSERT_TRUE(
                     ref::same_float(out[size_t(i)], ix.dist_to_node(q.data(), qn, ids[size_t(i)])))
                     << "dim " << dim << " count " << count << " lane " << i;
+        }
+    }
+}
+
+// Runs of consecutive nodes, scattered nodes and nodes named again; some
+// longer than the batch size from which the metric epilogue is vectorised,
+// some past the size from which Poincaré distances above a bound are cut.
+std::vector<std::vector<int32_t>> batch_ids(int32_t n, std::mt19937& gen) {
+    std::uniform_int_distribution<int32_t> pick(0, n - 1);
+    std::vector<std::vector<int32_t>> out;
+    for (int32_t first : {0, 5}) {
+        std::vector<int32_t> run(size_t(n - first));
+        std::iota(run.begin(), run.end(), first);
+        out.push_back(run);
+    }
+    for (int count : {9, 16, 23, 70}) {
+        std::vector<int32_t> ids(static_cast<size_t>(count));
+        for (int32_t& id : ids) id = pick(gen);
+        out.push_back(ids);
+    }
+    out.push_back(std::vector<int32_t>(12, n - 1));
+    return out;
+}
+
+TEST_P(DistanceTest, BatchEqualsReferenceOnEdgeInputs) {
+    std::mt19937 gen(23);
+    for (int32_t dim : {1, 2, 7, 8, 10, 33, 784}) {
+        orv::HyperbolicIndex ix(dim, 1.0f, 16, ref::metric_name(metric));
+        ix.use_kernels(*ks);
+        const std::vector<Node> nodes = fill_index(ix, gen);
+        const std::vector<std::vector<int32_t>> id_lists = batch_ids(ix.size(), gen);
+        for (const auto& q : edge_vectors(dim, gen)) {
+            const float true_norm = ref::sq_norm(q.data(), dim);
+            for (float qn : {true_norm, 0.9999991f, 2.0f, NaN}) {
+                for (const std::vector<int32_t>& ids : id_lists) {
+                    std::vector<float> out(ids.size());
+                    ix.dist_batch(q.data(), qn, ids.data(), int(ids.size()), out.data());
+                    for (size_t i = 0; i < ids.size(); ++i) {
+                        const Node& n = nodes[size_t(ids[i])];
+                        const float want =
+                            ref::distance(metric, q.data(), qn, n.v.data(), n.norm, dim);
+                        ASSERT_TRUE(ref::same_float(out[i], want))
+                            << "dim " << dim << " node " << ids[i] << " qn " << qn << ": "
+                            << out[i] << " != " << want;
+                    }
+                }
+            }
+        }
+    }
+}
+
+// With a bound, values at or below it are exact and the others above it,
+// whatever bounds came before on this thread.
+TEST_P(DistanceTest, BoundedBatchExactUpToBound) {
+    std::mt19937 gen(24);
+    const int32_t dim = 10;
+    orv::HyperbolicIndex ix(dim, 1.0f, 16, ref::metric_name(metric));
+    ix.use_kernels(*ks);
+    const std::vector<float> pts = ref::random_points(300, dim, metric, 7);
+    for (int32_t i = 0; i < 300; ++i) ix.add_item_flat(pts.data() + size_t(i) * dim, dim, 1, 0);
+    std::vector<int32_t> ids(300);
+    std::iota(ids.begin(), ids.end(), 0);
+    const float* q = pts.data() + 17 * dim;
+    const float qn = ref::sq_norm(q, dim);
+    std::vector<float> want(ids.size()), got(ids.size());
+    for (size_t i = 0; i < ids.size(); ++i)
+        want[i] = ref::distance(metric, q, qn, pts.data() + i * dim, ix.nodes.norms[i], dim);
+    std::vector<float> sorted = want;
+    std::sort(sorted.begin(), sorted.end());
+    for (float bound : {sorted[10], sorted[10], sorted[150], sorted[10], sorted[0], INFINITY,
+                        std::nextafter(sorted[40], 0.0f), sorted[299]}) {
+        orv::with_metric(metric, [&](auto m) {
+            orv::MetricOps<decltype(m)::value>::batch(ix, q, qn, ids.data(), int(ids.size()),
+                                                      got.data(), bound);
+        });
+        for (size_t i = 0; i < ids.size(); ++i) {
+            if (want[i] <= bound)
+                ASSERT_TRUE(ref::same_float(got[i], want[i])) << "node " << i << " bound " << bound;
+            else
+                ASSERT_GT(got[i], bound) << "node " << i;
         }
     }
 }

@@ -1,6 +1,9 @@
 // The sum kernels against the scalar fused chain in index order.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <numeric>
 #include <random>
@@ -62,8 +65,7 @@ std::vector<int32_t> random_ids(int count, std::mt19937& gen) {
 std::vector<size_t> kernel_dims() {
     std::vector<size_t> dims(40);
     std::iota(dims.begin(), dims.end(), size_t(1));
-    dims.push_back(128);
-    dims.push_back(784);
+    for (size_t d : {64, 67, 101, 128, 784}) dims.push_back(d);
     return dims;
 }
 
@@ -144,6 +146,68 @@ TEST_P(KernelTest, BoundedSumsExactUpToBoundAndAboveItOtherwise) {
             }
         }
     }
+}
+
+// Id lists of the shapes the searches produce: runs of consecutive rows (the
+// flat scan), scattered rows (the graph searches) and rows named again.
+std::vector<std::vector<int32_t>> id_patterns(std::mt19937& gen) {
+    std::vector<std::vector<int32_t>> out;
+    for (int32_t first : {0, 3, 7}) {
+        for (int32_t len = 1; first + len <= ROWS; len += 3) {
+            std::vector<int32_t> run(static_cast<size_t>(len));
+            std::iota(run.begin(), run.end(), first);
+            out.push_back(run);
+        }
+    }
+    for (int count : {8, 13, 24, 40}) out.push_back(random_ids(count, gen));
+    out.push_back(std::vector<int32_t>(17, ROWS - 1));
+    std::vector<int32_t> mixed;
+    for (int32_t i = 0; i < 30; ++i) mixed.push_back(i % 5 == 4 ? 2 : i % ROWS);
+    out.push_back(mixed);
+    return out;
+}
+
+TEST_P(KernelTest, SumsEqualScalarChainForEveryIdPattern) {
+    std::mt19937 gen(13);
+    for (size_t dim : kernel_dims()) {
+        for (bool any_scale : {false, true}) {
+            const Block b = make_block(dim, uint32_t(dim * 5 + any_scale), any_scale);
+            for (const std::vector<int32_t>& ids : id_patterns(gen))
+                ASSERT_EQ(check_block(*ks, b, ids), "");
+        }
+    }
+}
+
+// Rows that end where readable memory ends: a kernel reading past the last
+// component of the last row faults.
+TEST_P(KernelTest, ReadsNothingPastTheLastRow) {
+    const long page = sysconf(_SC_PAGESIZE);
+    void* map = mmap(nullptr, size_t(2 * page), PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(map, MAP_FAILED);
+    char* guard = static_cast<char*>(map) + page;
+    ASSERT_EQ(mprotect(guard, size_t(page), PROT_NONE), 0);
+    std::mt19937 gen(14);
+    for (size_t dim : {1, 2, 3, 5, 7, 9, 15}) {
+        const Block b = make_block(dim, uint32_t(dim), false);
+        float* rows = reinterpret_cast<float*>(guard) - b.rows.size();
+        std::copy(b.rows.begin(), b.rows.end(), rows);
+        std::vector<int32_t> last_run(9);
+        std::iota(last_run.begin(), last_run.end(), ROWS - 9);
+        for (const std::vector<int32_t>& ids :
+             {last_run, std::vector<int32_t>(5, ROWS - 1), random_ids(19, gen)}) {
+            std::vector<float> l2(ids.size()), dp(ids.size());
+            const int count = int(ids.size());
+            ks->sq_l2_batch(b.q.data(), rows, dim, ids.data(), count, l2.data(), INFINITY);
+            ks->dot_batch(b.q.data(), rows, dim, ids.data(), count, dp.data());
+            for (size_t i = 0; i < ids.size(); ++i) {
+                const float* row = rows + size_t(ids[i]) * dim;
+                ASSERT_TRUE(ref::same_float(l2[i], ref::sq_l2(b.q.data(), row, int(dim))));
+                ASSERT_TRUE(ref::same_float(dp[i], ref::dot(b.q.data(), row, int(dim))));
+            }
+        }
+    }
+    munmap(map, size_t(2 * page));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sets, KernelTest, ::testing::Values("generic", "avx2"),
