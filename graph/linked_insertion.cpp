@@ -39,6 +39,8 @@ void reserve_link_scratch(SearchScratch& s, int32_t max_list) {
     if (s.rows.size() < size_t(MEMO_MAX_SLOTS)) {
         s.rows.resize(size_t(MEMO_MAX_SLOTS));
         s.slot_dist.resize(size_t(MEMO_MAX_SLOTS));
+        s.slot_ids.resize(size_t(MEMO_MAX_SLOTS));
+        s.pos_slot.resize(size_t(MEMO_MAX_SLOTS));
         s.slots.reserve(size_t(MEMO_MAX_SLOTS));
     }
 }

@@ -43,48 +43,53 @@ void HyperbolicIndex::memo_pairs(const int32_t* ids, int32_t from, int32_t lo, i
     }
 }
 
-// The bits between the new link (slot last) and the others, from the distances
+// The bits between the new link (slot f) and the others, from the distances
 // the new node's layer-0 search left in this thread's cache where they decide.
 // A cached value v is exact or a sum stopped at the bound of its moment, which
 // is at least `worst`, the final beam's top, and at most the true distance.
 // So d_new > v decides its bit (d_new <= worst), and v decides the other
 // direction when v < worst (exact) or v >= the link's distance (no prune).
 template <int M>
-void HyperbolicIndex::memo_extend(const int32_t* ids, int32_t last, float worst, float bound,
+void HyperbolicIndex::memo_extend(int32_t last, float worst, float bound,
                                   SearchScratch& s) const {
     const DistanceCache& dc = layer_search_cache();
     const uint16_t ver = dc.stamps.version;
     const float* dist = s.slot_dist.data();
+    const int32_t* slot_ids = s.slot_ids.data();
     uint64_t* rows = s.rows.data();
-    const uint64_t bit_last = uint64_t(1) << last;
+    const int32_t f = s.pos_slot[size_t(last)];
+    const uint64_t bit_f = uint64_t(1) << f;
     s.slots.resize(size_t(last));
     int32_t m = 0;
-    for (int32_t j = 0; j < last; ++j) {
-        const int32_t id = ids[j];
+    for (int32_t p = 0; p < last; ++p) {
+        const int32_t j = s.pos_slot[size_t(p)];
+        const int32_t id = slot_ids[j];
         if (size_t(id) < dc.stamps.marks.size() && dc.stamps.marks[size_t(id)] == ver) {
             const float v = dc.dist[size_t(id)];
-            if (dist[last] > v) rows[last] |= uint64_t(1) << j;
+            if (dist[f] > v) rows[f] |= uint64_t(1) << j;
             if (v < worst || v >= dist[j]) {
-                if (dist[j] > v) rows[j] |= bit_last;
+                if (dist[j] > v) rows[j] |= bit_f;
                 continue;
             }
         }
-        s.slots[size_t(m++)] = j;
+        s.slots[size_t(m)] = j;
+        s.ids[size_t(m++)] = id;
     }
-    for (int32_t k = 0; k < m; ++k) s.ids[size_t(k)] = ids[s.slots[size_t(k)]];
-    const int32_t f = ids[last];
     float* d = s.dists.data();
-    MetricOps<M>::batch(*this, nodes.row(f), nodes.norms[size_t(f)], s.ids.data(), m, d, bound);
+    const int32_t fid = slot_ids[f];
+    MetricOps<M>::batch(*this, nodes.row(fid), nodes.norms[size_t(fid)], s.ids.data(), m, d,
+                        bound);
     for (int32_t k = 0; k < m; ++k) {
         const int32_t j = s.slots[size_t(k)];
-        rows[last] &= ~(uint64_t(1) << j);
-        if (dist[last] > d[k]) rows[last] |= uint64_t(1) << j;
-        if (dist[j] > d[k]) rows[j] |= bit_last;
+        rows[f] &= ~(uint64_t(1) << j);
+        if (dist[f] > d[k]) rows[f] |= uint64_t(1) << j;
+        if (dist[j] > d[k]) rows[j] |= bit_f;
     }
 }
 
-// Fills s.slot_dist and s.rows for the cnt links of n, the last just added
-// with its distance d_new; from the memo when it describes the other links.
+// Fills the slot arrays of the scratch (distances, rows, ids, and the slot of
+// each list position) for the cnt links of n, the last just added with its
+// distance d_new; from the memo when it describes the other links.
 template <int M>
 void HyperbolicIndex::memo_table(int32_t n, const int32_t* ids, int32_t cnt, float d_new,
                                  float worst, bool known, SearchScratch& s) const {
@@ -93,26 +98,35 @@ void HyperbolicIndex::memo_table(int32_t n, const int32_t* ids, int32_t cnt, flo
     uint64_t* rows = s.rows.data();
     const int32_t last = cnt - 1;
     if (known) {
-        std::copy_n(memo.dist_of(n), last, dist);
-        std::copy_n(memo.rows_of(n), last, rows);
+        std::copy_n(memo.slot_of_node(n), cnt, s.pos_slot.data());
+        std::copy_n(memo.dist_of(n), cnt, dist);
+        std::copy_n(memo.rows_of(n), cnt, rows);
     } else {
+        for (int32_t p = 0; p < cnt; ++p) s.pos_slot[size_t(p)] = p;
         MetricOps<M>::batch(*this, nodes.row(n), nodes.norms[size_t(n)], ids, last, dist);
-        std::fill_n(rows, last, uint64_t(0));
+        std::fill_n(rows, cnt, uint64_t(0));
     }
-    dist[last] = d_new;
-    rows[last] = 0;
+    for (int32_t p = 0; p < cnt; ++p) s.slot_ids[size_t(s.pos_slot[size_t(p)])] = ids[p];
+    const int32_t f = s.pos_slot[size_t(last)];
+    dist[f] = d_new;
+    // The free slot's bits belonged to a link that has left the list.
+    for (int32_t i = 0; i < cnt; ++i) rows[i] &= ~(uint64_t(1) << f);
+    rows[f] = 0;
     const float bound = largest(dist, cnt);
+    // Without a memo, slots are list positions.
     if (!known)
-        for (int32_t i = 0; i + 1 < last; ++i) memo_pairs<M>(ids, i, i + 1, last, bound, s);
-    memo_extend<M>(ids, last, worst, bound, s);
+        for (int32_t i = 0; i + 1 < last; ++i)
+            memo_pairs<M>(s.slot_ids.data(), i, i + 1, last, bound, s);
+    memo_extend<M>(last, worst, bound, s);
 }
 
-// The heuristic over slots: s.slots gets the chosen slots in order.
+// The heuristic over slots, fed in list order: s.slots gets the chosen slots.
 void HyperbolicIndex::memo_select(int32_t cnt, int32_t cap, SearchScratch& s) const {
     auto& heap = s.result;
     heap.clear();
-    for (int32_t i = 0; i < cnt; ++i) {
-        heap.push_back({s.slot_dist[size_t(i)], i});
+    for (int32_t p = 0; p < cnt; ++p) {
+        const int32_t j = s.pos_slot[size_t(p)];
+        heap.push_back({s.slot_dist[size_t(j)], j});
         std::push_heap(heap.begin(), heap.end(), std::less<NodeDist>{});
     }
     drain_sorted(heap, s.work);
@@ -134,23 +148,25 @@ void HyperbolicIndex::memo_select(int32_t cnt, int32_t cap, SearchScratch& s) co
     }
 }
 
-// Writes the chosen links of n and their memo entry.
-void HyperbolicIndex::memo_store(int32_t n, const int32_t* ids, SearchScratch& s) {
+// Writes the chosen links of n; each keeps its slot, and the one slot left
+// over becomes the free one.
+void HyperbolicIndex::memo_store(int32_t n, int32_t cnt, SearchScratch& s) {
     const int32_t kept = int32_t(s.slots.size());
     s.selected.clear();
-    for (int32_t a = 0; a < kept; ++a) s.selected.push_back(ids[s.slots[size_t(a)]]);
+    uint64_t used = 0;
+    for (int32_t a = 0; a < kept; ++a) {
+        const int32_t j = s.slots[size_t(a)];
+        s.selected.push_back(s.slot_ids[size_t(j)]);
+        used |= uint64_t(1) << j;
+    }
     nodes.set_links(n, 0, s.selected.data(), kept);
     LinkMemo& memo = nodes.memo;
-    float* dist = memo.dist_of(n);
-    uint64_t* rows = memo.rows_of(n);
-    for (int32_t a = 0; a < kept; ++a) {
-        const int32_t from = s.slots[size_t(a)];
-        const uint64_t old = s.rows[size_t(from)];
-        uint64_t row = 0;
-        for (int32_t b = 0; b < kept; ++b) row |= ((old >> s.slots[size_t(b)]) & 1u) << b;
-        dist[a] = s.slot_dist[size_t(from)];
-        rows[a] = row;
-    }
+    uint8_t* slot_of = memo.slot_of_node(n);
+    for (int32_t a = 0; a < kept; ++a) slot_of[a] = uint8_t(s.slots[size_t(a)]);
+    // A shrink keeps cnt - 1 links: exactly one slot is free.
+    slot_of[kept] = uint8_t(__builtin_ctzll(~used));
+    std::copy_n(s.slot_dist.data(), cnt, memo.dist_of(n));
+    std::copy_n(s.rows.data(), cnt, memo.rows_of(n));
     memo.valid[size_t(n)] = 1;
 }
 
@@ -160,13 +176,11 @@ void HyperbolicIndex::link_reverse_memo(int32_t new_id, int32_t n, float d_new, 
     nodes.push_link(n, 0, new_id);
     const LinkSpan l = nodes.links(n, 0);
     if (l.count <= cap) return;
-    // The list is rewritten below; its ids are read from a copy.
-    s.cand_ids.assign(l.ids, l.ids + l.count);
     with_metric(metric_type, [&](auto m) {
-        memo_table<decltype(m)::value>(n, s.cand_ids.data(), l.count, d_new, worst, known, s);
+        memo_table<decltype(m)::value>(n, l.ids, l.count, d_new, worst, known, s);
     });
     memo_select(l.count, cap, s);
-    memo_store(n, s.cand_ids.data(), s);
+    memo_store(n, l.count, s);
 }
 
 }  // namespace orv

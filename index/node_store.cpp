@@ -22,6 +22,7 @@ void LinkMemo::configure(int32_t slots_per_node, int32_t n) {
     const size_t cells = size_t(slots) * size_t(n);
     dist.assign(cells, 0.0f);
     rows.assign(cells, 0);
+    slot_of.assign(cells, 0);
     valid.assign(slots > 0 ? size_t(n) : 0, 0);
 }
 
@@ -46,6 +47,7 @@ void NodeStore::reserve_one() {
     if (memo.on()) {
         grow_for(memo.dist, size_t(memo.slots));
         grow_for(memo.rows, size_t(memo.slots));
+        grow_for(memo.slot_of, size_t(memo.slots));
         grow_for(memo.valid, 1);
     }
 }
@@ -65,6 +67,7 @@ int32_t NodeStore::append(const float* v, float norm, uint64_t mask, int32_t lev
     if (memo.on()) {
         memo.dist.insert(memo.dist.end(), size_t(memo.slots), 0.0f);
         memo.rows.insert(memo.rows.end(), size_t(memo.slots), 0);
+        memo.slot_of.insert(memo.slot_of.end(), size_t(memo.slots), 0);
         memo.valid.push_back(0);
     }
     return id;

@@ -54,9 +54,12 @@ struct SearchScratch {
     std::vector<int32_t> cand_ids;
     // Distances of the ids a selection returned, in the same order.
     std::vector<float> out_dist;
-    // A memo shrink: distances and pruning rows by slot, and the slots kept.
+    // A memo shrink: distances, pruning rows and ids by slot, the slot of each
+    // list position, and the slots kept.
     std::vector<float> slot_dist;
     std::vector<uint64_t> rows;
+    std::vector<int32_t> slot_ids;
+    std::vector<int32_t> pos_slot;
     std::vector<int32_t> slots;
 };
 
@@ -173,13 +176,12 @@ class HyperbolicIndex {
     void memo_pairs(const int32_t* ids, int32_t from, int32_t lo, int32_t hi, float bound,
                     SearchScratch& s) const;
     template <int M>
-    void memo_extend(const int32_t* ids, int32_t last, float worst, float bound,
-                     SearchScratch& s) const;
+    void memo_extend(int32_t last, float worst, float bound, SearchScratch& s) const;
     template <int M>
     void memo_table(int32_t n, const int32_t* ids, int32_t cnt, float d_new, float worst,
                     bool known, SearchScratch& s) const;
     void memo_select(int32_t cnt, int32_t cap, SearchScratch& s) const;
-    void memo_store(int32_t n, const int32_t* ids, SearchScratch& s);
+    void memo_store(int32_t n, int32_t cnt, SearchScratch& s);
     void check_query(int64_t len) const;
     void check_node(int32_t node_id) const;
     float query_norm_of(const float* q) const;

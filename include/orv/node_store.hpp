@@ -16,21 +16,28 @@ struct LinkSpan {
 // being added.
 constexpr int32_t MEMO_MAX_SLOTS = 64;
 
-// What a layer-0 shrink can re-use from the last one on the same node: each
-// link's distance from the node, and bit j of row i set when link j lies
-// strictly closer to link i than the node does (so j, once taken, prunes i).
-// Derived data: never saved, rebuilt on demand.
+// What a layer-0 shrink can re-use from the last one on the same node. Each
+// link lives in a slot that it keeps while it stays in the list: the slot holds
+// its distance from the node and a row of bits, bit j set when the link in
+// slot j lies strictly closer to it than the node does (so j, once taken,
+// prunes it). slot_of maps list positions to slots; its last entry is the free
+// slot, which the next link takes. Derived data: never saved, rebuilt on demand.
 struct LinkMemo {
     int32_t slots = 0;  // per node, 0 when off
     std::vector<float> dist;
     std::vector<uint64_t> rows;
-    std::vector<uint8_t> valid;  // 1 when dist and rows describe the current list
+    std::vector<uint8_t> slot_of;
+    std::vector<uint8_t> valid;  // 1 when the entry describes the current list
 
     bool on() const { return slots > 0; }
     float* dist_of(int32_t id) { return dist.data() + size_t(id) * size_t(slots); }
     uint64_t* rows_of(int32_t id) { return rows.data() + size_t(id) * size_t(slots); }
     const float* dist_of(int32_t id) const { return dist.data() + size_t(id) * size_t(slots); }
     const uint64_t* rows_of(int32_t id) const { return rows.data() + size_t(id) * size_t(slots); }
+    uint8_t* slot_of_node(int32_t id) { return slot_of.data() + size_t(id) * size_t(slots); }
+    const uint8_t* slot_of_node(int32_t id) const {
+        return slot_of.data() + size_t(id) * size_t(slots);
+    }
     // Sets the width and gives n nodes invalid entries.
     void configure(int32_t slots_per_node, int32_t n);
 };
