@@ -44,9 +44,9 @@ void add_item_and_link(HyperbolicIndex& ix, const F32Array& vector, uint64_t mas
     ix.add_item_and_link(data, len, mask, ef_construction);
 }
 
-std::vector<int32_t> custom_hnsw_search(const HyperbolicIndex& ix, const F32Array& query,
-                                        int32_t k, uint64_t filter_mask, int32_t ef_search,
-                                        float max_radius, float min_norm) {
+std::vector<int32_t> custom_hnsw_search(const HyperbolicIndex& ix, const F32Array& query, int32_t k,
+                                        uint64_t filter_mask, int32_t ef_search, float max_radius,
+                                        float min_norm) {
     checked(ix);
     const float* data = query.data();
     const int64_t len = int64_t(query.size());
@@ -133,8 +133,7 @@ PYBIND11_MODULE(orv_core, m) {
              py::arg("filter_mask") = uint64_t(0), py::arg("ef_search") = 2000,
              py::arg("max_radius") = -1.0f, py::arg("min_norm") = -1.0f)
         .def("hardware_flat_search", &hardware_flat_search, py::arg("query"), py::arg("k"),
-             py::arg("filter_mask"), py::arg("max_radius") = -1.0f,
-             py::arg("min_norm_sq") = -1.0f)
+             py::arg("filter_mask"), py::arg("max_radius") = -1.0f, py::arg("min_norm_sq") = -1.0f)
         .def("save_index", &save_index, py::arg("filename"))
         .def("load_index", &load_index, py::arg("filename"))
         .def("get_stats", &get_stats)

@@ -209,9 +209,8 @@ bool same_state(const HyperbolicIndex& a, const HyperbolicIndex& b) {
            a.max_m == b.max_m && a.max_m_0 == b.max_m_0 &&
            bits(a.level_mult) == bits(b.level_mult) && a.ep_id == b.ep_id &&
            a.ep_layer == b.ep_layer && a.metric_type == b.metric_type && x.dim() == y.dim() &&
-           x.max_list() == y.max_list() && x.vectors == y.vectors &&
-           x.norms == y.norms && x.levels == y.levels && x.masks == y.masks &&
-           x.links0 == y.links0 && x.upper == y.upper;
+           x.max_list() == y.max_list() && x.vectors == y.vectors && x.norms == y.norms &&
+           x.levels == y.levels && x.masks == y.masks && x.links0 == y.links0 && x.upper == y.upper;
 }
 
 void fuzz_input(const std::string& input, uint64_t seed) {

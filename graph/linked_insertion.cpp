@@ -59,8 +59,8 @@ int32_t HyperbolicIndex::draw_level() {
 }
 
 void HyperbolicIndex::plan_links(const float* v, float sq, int32_t level, int32_t ef,
-                                 std::vector<std::vector<int32_t>>& plan,
-                                 std::vector<float>& dist0, float& worst0) {
+                                 std::vector<std::vector<int32_t>>& plan, std::vector<float>& dist0,
+                                 float& worst0) {
     SearchScratch& s = thread_scratch();
     const int32_t top = std::min(level, ep_layer);
     plan.resize(size_t(std::max(top + 1, 0)));
@@ -113,8 +113,7 @@ void HyperbolicIndex::add_item_and_link(const float* data, int64_t len, uint64_t
     std::vector<float> dist0;
     // The layer-0 beam's final top: the search's cached distances below it are exact.
     float worst0 = INFINITY;
-    if (size() > 0 && ep_id >= 0)
-        plan_links(data, sq, level, ef_construction, plan, dist0, worst0);
+    if (size() > 0 && ep_id >= 0) plan_links(data, sq, level, ef_construction, plan, dist0, worst0);
     nodes.reserve_one();
     const int32_t new_id = nodes.append(data, sq, mask, level, max_m);
     SearchScratch& s = thread_scratch();

@@ -50,8 +50,7 @@ void HyperbolicIndex::memo_pairs(const int32_t* ids, int32_t from, int32_t lo, i
 // So d_new > v decides its bit (d_new <= worst), and v decides the other
 // direction when v < worst (exact) or v >= the link's distance (no prune).
 template <int M>
-void HyperbolicIndex::memo_extend(int32_t last, float worst, float bound,
-                                  SearchScratch& s) const {
+void HyperbolicIndex::memo_extend(int32_t last, float worst, float bound, SearchScratch& s) const {
     const DistanceCache& dc = layer_search_cache();
     const uint16_t ver = dc.stamps.version;
     const float* dist = s.slot_dist.data();
@@ -77,8 +76,7 @@ void HyperbolicIndex::memo_extend(int32_t last, float worst, float bound,
     }
     float* d = s.dists.data();
     const int32_t fid = slot_ids[f];
-    MetricOps<M>::batch(*this, nodes.row(fid), nodes.norms[size_t(fid)], s.ids.data(), m, d,
-                        bound);
+    MetricOps<M>::batch(*this, nodes.row(fid), nodes.norms[size_t(fid)], s.ids.data(), m, d, bound);
     for (int32_t k = 0; k < m; ++k) {
         const int32_t j = s.slots[size_t(k)];
         rows[f] &= ~(uint64_t(1) << j);

@@ -79,10 +79,9 @@ void HyperbolicIndex::heuristic_by_rows(int32_t cap, SearchScratch& s,
                 // Only "d < c.dist" matters, and every c.dist of the window is at
                 // most the last one: a Euclidean sum may stop past it.
                 with_metric(metric_type, [&](auto m) {
-                    MetricOps<decltype(m)::value>::batch(*this, nodes.row(sid),
-                                                         nodes.norms[size_t(sid)],
-                                                         s.cand_ids.data() + k, int(end - k),
-                                                         row + k, s.work[end - 1].dist);
+                    MetricOps<decltype(m)::value>::batch(
+                        *this, nodes.row(sid), nodes.norms[size_t(sid)], s.cand_ids.data() + k,
+                        int(end - k), row + k, s.work[end - 1].dist);
                 });
                 s.row_end[r] = int32_t(end);
             }

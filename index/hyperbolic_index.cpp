@@ -32,8 +32,7 @@ HyperbolicIndex::HyperbolicIndex(int32_t dim, float curv, int32_t M, const std::
       kernels(&best_kernels()) {
     if (dim < 1)
         throw std::invalid_argument("dimension must be at least 1, got " + std::to_string(dim));
-    if (M < 2)
-        throw std::invalid_argument("M must be at least 2, got " + std::to_string(M));
+    if (M < 2) throw std::invalid_argument("M must be at least 2, got " + std::to_string(M));
     if (M > MAX_M)
         throw std::invalid_argument("M must be at most " + std::to_string(MAX_M) + ", got " +
                                     std::to_string(M));
@@ -92,8 +91,7 @@ ReadGuard::~ReadGuard() { ix_.in_flight_.fetch_sub(1, std::memory_order_release)
 
 WriteGuard::WriteGuard(const HyperbolicIndex& ix) : ix_(ix) {
     int32_t expected = 0;
-    if (!ix_.in_flight_.compare_exchange_strong(expected, INT_MIN / 2,
-                                                std::memory_order_acquire)) {
+    if (!ix_.in_flight_.compare_exchange_strong(expected, INT_MIN / 2, std::memory_order_acquire)) {
         throw std::runtime_error("index is in use by another thread and cannot be changed now");
     }
 }

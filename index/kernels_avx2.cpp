@@ -299,8 +299,7 @@ void cosine_batch(float* io, const float* base, size_t dim, const float* norms, 
     });
 }
 
-const KernelSet AVX2 = {"avx2",         sq_l2_batch, dot_batch, sq_norm,
-                        poincare_batch, cosine_batch};
+const KernelSet AVX2 = {"avx2", sq_l2_batch, dot_batch, sq_norm, poincare_batch, cosine_batch};
 
 }  // namespace
 

@@ -80,8 +80,8 @@ void cosine_batch(float* io, const float* base, size_t dim, const float* norms, 
         io[i] = cosine_from_dot(io[i], qn, node_norm(base, dim, norms, ids[i]));
 }
 
-const KernelSet GENERIC = {"generic",      sq_l2_batch, dot_batch, sq_norm,
-                           poincare_batch, cosine_batch};
+const KernelSet GENERIC = {"generic", sq_l2_batch,    dot_batch,
+                           sq_norm,   poincare_batch, cosine_batch};
 
 }  // namespace
 

@@ -135,8 +135,7 @@ void FileWriter::commit() {
     if (rename(tmp_.c_str(), target_.c_str()) != 0) {
         const std::string err = errno_text();
         unlink(tmp_.c_str());
-        throw std::runtime_error("Cannot save index to " + path_ + ": rename failed (" + err +
-                                 ")");
+        throw std::runtime_error("Cannot save index to " + path_ + ": rename failed (" + err + ")");
     }
 }
 

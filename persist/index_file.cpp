@@ -50,8 +50,8 @@ Header read_header(FileReader& in) {
     const uint64_t file_bytes = in.remaining() + 28;
     const uint64_t slot_bytes = h.count * (2 * uint64_t(h.max_m) + 2) * 4;
     if (slot_bytes > 16 * file_bytes + MAX_SLACK_BYTES)
-        in.fail("its " + std::to_string(h.count) + " nodes with max_m " +
-                std::to_string(h.max_m) + " would need " + std::to_string(slot_bytes) +
+        in.fail("its " + std::to_string(h.count) + " nodes with max_m " + std::to_string(h.max_m) +
+                " would need " + std::to_string(slot_bytes) +
                 " bytes of link slots, more than a file of " + std::to_string(file_bytes) +
                 " bytes justifies");
     if ((h.ep_id == -1) != (h.ep_layer == -1) || h.ep_id < -1 ||
@@ -170,12 +170,12 @@ void HyperbolicIndex::load_index(const std::string& filename) {
     in.read(st.masks.data(), size_t(n) * 8);
     read_lists(in, st, h.max_m, n);
     if (in.remaining() != 0)
-        in.fail(std::to_string(in.remaining()) + " trailing bytes follow the end of the index data");
+        in.fail(std::to_string(in.remaining()) +
+                " trailing bytes follow the end of the index data");
     check_links(in, st);
     if (h.ep_id >= 0 && st.levels[size_t(h.ep_id)] != h.ep_layer)
         in.fail("entry point " + std::to_string(h.ep_id) + " has level " +
-                std::to_string(st.levels[size_t(h.ep_id)]) + ", not " +
-                std::to_string(h.ep_layer));
+                std::to_string(st.levels[size_t(h.ep_id)]) + ", not " + std::to_string(h.ep_layer));
     // The last step that may fail (memory), before anything is changed.
     st.memo.configure(link_memo_slots(st, 2 * h.max_m, link_memo_pays(h.dimension, 2 * h.max_m)),
                       n);

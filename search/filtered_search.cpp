@@ -52,8 +52,7 @@ void cut_at_gap(const std::vector<NodeDist>& ord, std::vector<int32_t>& out) {
 // The tops only fall, so the bound holds for the look-ahead too.
 float admission_bound(const std::vector<NodeDist>& beam, const std::vector<NodeDist>& result,
                       int32_t maxef, int32_t k, float max_radius, bool result_nan) {
-    if (result_nan || int32_t(beam.size()) < maxef || int64_t(result.size()) < k)
-        return INFINITY;
+    if (result_nan || int32_t(beam.size()) < maxef || int64_t(result.size()) < k) return INFINITY;
     float b = beam.front().dist;
     if (!result.empty()) b = std::max(b, result.front().dist);
     if (max_radius >= 0.0f) b = std::max(b, max_radius);
@@ -63,10 +62,9 @@ float admission_bound(const std::vector<NodeDist>& beam, const std::vector<NodeD
 }  // namespace
 
 template <int M>
-std::vector<int32_t> HyperbolicIndex::filtered_layer0(const float* q, float q2, int32_t entry,
-                                                      int32_t k, int32_t maxef,
-                                                      const QueryLimits& lim,
-                                                      SearchScratch& s) const {
+std::vector<int32_t>
+HyperbolicIndex::filtered_layer0(const float* q, float q2, int32_t entry, int32_t k, int32_t maxef,
+                                 const QueryLimits& lim, SearchScratch& s) const {
     using Ops = MetricOps<M>;
     const PassTest passes{nodes, lim};
     ensure_batch_room(s, nodes.max_list());

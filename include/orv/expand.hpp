@@ -19,8 +19,7 @@ inline void ensure_batch_room(SearchScratch& s, int32_t max_list) {
 // count. Values above bound may be any number above it.
 template <int M>
 int measure_unvisited(const HyperbolicIndex& ix, const float* q, float qn, int32_t node,
-                      int32_t layer, uint16_t* vis, uint16_t ver, SearchScratch& s,
-                      float bound) {
+                      int32_t layer, uint16_t* vis, uint16_t ver, SearchScratch& s, float bound) {
     using Ops = MetricOps<M>;
     const LinkSpan nb = ix.nodes.links(node, layer);
     int m = 0;

@@ -105,14 +105,13 @@ class HyperbolicIndex {
     // Operations reached from Python. Arrays come as (data, element count);
     // the binding owns the buffers and the interpreter lock.
     void add_item_flat(const float* data, int64_t len, int ndim, uint64_t mask);
-    void add_item_and_link(const float* data, int64_t len, uint64_t mask,
-                           int32_t ef_construction);
+    void add_item_and_link(const float* data, int64_t len, uint64_t mask, int32_t ef_construction);
     std::vector<int32_t> custom_hnsw_search(const float* query, int64_t len, int32_t k,
                                             uint64_t filter_mask, int32_t ef_search,
                                             float max_radius, float min_norm) const;
     std::vector<int32_t> filtered_search(const float* query, int64_t len, int32_t k,
-                                         uint64_t filter_mask, int32_t ef_search,
-                                         float max_radius, float min_norm) const;
+                                         uint64_t filter_mask, int32_t ef_search, float max_radius,
+                                         float min_norm) const;
     std::vector<int32_t> hardware_flat_search(const float* query, int64_t len, int32_t k,
                                               uint64_t filter_mask, float max_radius,
                                               float min_norm_sq) const;
@@ -151,7 +150,8 @@ class HyperbolicIndex {
     std::uniform_real_distribution<double> unit_dist{0.0, 1.0};
 
   private:
-    template <int M> friend struct MetricOps;
+    template <int M>
+    friend struct MetricOps;
 
     template <int M>
     void search_layer_into(const float* query, float query_norm, int32_t entry_id, int32_t ef,

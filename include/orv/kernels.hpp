@@ -16,8 +16,8 @@ struct KernelSet {
     void (*sq_l2_batch)(const float* q, const float* base, size_t dim, const int32_t* ids,
                         int count, float* out, float bound);
     // out[i] = sum over j of q[j] * row_i[j]
-    void (*dot_batch)(const float* q, const float* base, size_t dim, const int32_t* ids,
-                      int count, float* out);
+    void (*dot_batch)(const float* q, const float* base, size_t dim, const int32_t* ids, int count,
+                      float* out);
     float (*sq_norm)(const float* x, size_t dim);
     // Metric epilogues, in place over the sums of the batch above. The node's
     // squared norm is norms[ids[i]], or the sum of its row's squares where that

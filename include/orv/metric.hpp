@@ -17,9 +17,7 @@ constexpr float POINCARE_MIN_DEN = 1e-6f;
 constexpr float POINCARE_MIN_X = 1.000001f;
 constexpr float COSINE_MIN_PRODUCT = 1e-8f;
 
-inline float poincare_floor() {
-    return std::log(1.000001f + std::sqrt(1.9073486328125e-06f));
-}
+inline float poincare_floor() { return std::log(1.000001f + std::sqrt(1.9073486328125e-06f)); }
 
 // The argument of arcosh; the distance is a non-decreasing function of it.
 inline float poincare_x(float s, float qn, float vn) {
@@ -117,7 +115,7 @@ struct MetricOps {
             }
         } else {
             ix.kernels->sq_l2_batch(q, ix.nodes.base(), dim, ids, count, out,
-                                     M == EUCLIDEAN ? bound : INFINITY);
+                                    M == EUCLIDEAN ? bound : INFINITY);
             if constexpr (M == POINCARE) poincare_epilogue(ix, qn, ids, count, out, bound);
         }
     }

@@ -157,8 +157,8 @@ TEST_P(DistanceTest, BatchEqualsReferenceOnEdgeInputs) {
                         const float want =
                             ref::distance(metric, q.data(), qn, n.v.data(), n.norm, dim);
                         ASSERT_TRUE(ref::same_float(out[i], want))
-                            << "dim " << dim << " node " << ids[i] << " qn " << qn << ": "
-                            << out[i] << " != " << want;
+                            << "dim " << dim << " node " << ids[i] << " qn " << qn << ": " << out[i]
+                            << " != " << want;
                     }
                 }
             }

@@ -125,8 +125,8 @@ TEST_P(FilteredSearchTest, MatchesPlainTraversal) {
                     const auto got =
                         ix.filtered_search(q, dim, k, lim.mask, ef, lim.radius, lim.min_norm);
                     const auto want = filtered_reference(g, masks, q, k, ef, lim);
-                    ASSERT_EQ(got, want) << "query " << qi << " k " << k << " ef " << ef
-                                         << " mask " << lim.mask << " radius " << lim.radius;
+                    ASSERT_EQ(got, want) << "query " << qi << " k " << k << " ef " << ef << " mask "
+                                         << lim.mask << " radius " << lim.radius;
                     compared += int(got.size());
                 }
     }

@@ -182,8 +182,8 @@ TEST_P(KernelTest, SumsEqualScalarChainForEveryIdPattern) {
 // component of the last row faults.
 TEST_P(KernelTest, ReadsNothingPastTheLastRow) {
     const long page = sysconf(_SC_PAGESIZE);
-    void* map = mmap(nullptr, size_t(2 * page), PROT_READ | PROT_WRITE,
-                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* map =
+        mmap(nullptr, size_t(2 * page), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(map, MAP_FAILED);
     char* guard = static_cast<char*>(map) + page;
     ASSERT_EQ(mprotect(guard, size_t(page), PROT_NONE), 0);

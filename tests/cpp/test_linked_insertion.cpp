@@ -86,11 +86,15 @@ TEST_P(InsertionTest, GraphMatchesReferenceInsertion) {
 
 // Wide vectors: the Euclidean beam's bounded sums stop early in the AVX2 set.
 TEST_P(InsertionTest, WideVectorsMatchReferenceInsertion) {
-    EXPECT_EQ(grow_both(metric, m, *ks, {.n = 150, .seed = 300 + uint32_t(m), .dim = 48, .memo = memo}), "");
+    EXPECT_EQ(
+        grow_both(metric, m, *ks, {.n = 150, .seed = 300 + uint32_t(m), .dim = 48, .memo = memo}),
+        "");
 }
 
 TEST_P(InsertionTest, FlatNodesFirstThenLinked) {
-    EXPECT_EQ(grow_both(metric, m, *ks, {.n = 60, .seed = 200 + uint32_t(m), .flat = 3, .memo = memo}), "");
+    EXPECT_EQ(
+        grow_both(metric, m, *ks, {.n = 60, .seed = 200 + uint32_t(m), .flat = 3, .memo = memo}),
+        "");
 }
 
 std::string param_name(const ::testing::TestParamInfo<Param>& p) {
