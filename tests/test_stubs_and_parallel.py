@@ -5,9 +5,9 @@ import pathlib
 import re
 
 import numpy as np
-import orv_core
 import pytest
 
+import orv_core
 from velmora.parallel import batch_search
 
 STUB = pathlib.Path(orv_core.__file__).with_name("orv_core.pyi")
@@ -56,7 +56,9 @@ def normalise(sig):
 
 
 def test_stub_lists_the_constructor_and_twelve_methods_in_order():
-    names = [n for n in orv_core.HyperbolicIndex.__dict__ if not n.startswith("_") or n == "__init__"]
+    names = [
+        n for n in orv_core.HyperbolicIndex.__dict__ if not n.startswith("_") or n == "__init__"
+    ]
     assert list(stub_signatures()) == names
     assert len(names) == 13
 
@@ -66,11 +68,14 @@ def test_stub_signature_matches_module(name):
     assert normalise(stub_signatures()[name]) == normalise(module_signature(name))
 
 
-@pytest.mark.parametrize("method, extra", [
-    ("custom_hnsw_search", {}),
-    ("filtered_search", {"filter_mask": 1}),
-    ("hardware_flat_search", {"filter_mask": 0}),
-])
+@pytest.mark.parametrize(
+    "method, extra",
+    [
+        ("custom_hnsw_search", {}),
+        ("filtered_search", {"filter_mask": 1}),
+        ("hardware_flat_search", {"filter_mask": 0}),
+    ],
+)
 def test_batch_search_equals_one_by_one(method, extra):
     rng = np.random.default_rng(7)
     data = rng.normal(size=(400, 8)).astype(np.float32)
@@ -82,8 +87,8 @@ def test_batch_search_equals_one_by_one(method, extra):
     for q, row, drow in zip(queries, ids, dists):
         want = getattr(ix, method)(q, 5, **extra)
         assert row[: len(want)].tolist() == want
-        assert (row[len(want):] == -1).all()
-        assert np.isnan(drow[len(want):]).all()
+        assert (row[len(want) :] == -1).all()
+        assert np.isnan(drow[len(want) :]).all()
         assert drow[: len(want)].tolist() == [ix.compute_distance(q, i) for i in want]
 
 

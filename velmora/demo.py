@@ -13,9 +13,9 @@ import tempfile
 import time
 
 import numpy as np
-import orv_core
 from tqdm import tqdm
 
+import orv_core
 from velmora import datasets, hyperbolic
 
 WORDS = ["dog", "oak", "violin", "hospital", "democracy"]
@@ -35,7 +35,9 @@ def show_neighbours(ix, ds, word: str, k: int) -> None:
     row = ds.index_of(word)
     q = ds.base[row]
     ids = [i for i in ix.custom_hnsw_search(q, k + 1, ef_search=100) if i != row][:k]
-    print(f"  {word}: " + ", ".join(f"{ds.words[i]} ({ix.compute_distance(q, i):.3f})" for i in ids))
+    print(
+        f"  {word}: " + ", ".join(f"{ds.words[i]} ({ix.compute_distance(q, i):.3f})" for i in ids)
+    )
 
 
 def show_filtered(ix, ds, word: str, category: str, k: int) -> None:
@@ -50,8 +52,10 @@ def show_filtered(ix, ds, word: str, category: str, k: int) -> None:
     def fmt(ids):
         return ", ".join(f"{ds.words[i]} ({ix.compute_distance(q, i):.3f})" for i in ids)
 
-    print(f"  {word} [{category} only]\n    filtered_search:      {fmt(graph)}"
-          f"\n    hardware_flat_search: {fmt(exact)}")
+    print(
+        f"  {word} [{category} only]\n    filtered_search:      {fmt(graph)}"
+        f"\n    hardware_flat_search: {fmt(exact)}"
+    )
 
 
 def answers(ix, ds) -> list[list[int]]:
@@ -70,8 +74,10 @@ def save_and_reload(ix, ds) -> None:
         t_load = time.perf_counter() - t0
         size = os.path.getsize(path) / 2**20
         same = answers(ix, ds) == answers(copy, ds)
-    print(f"saved {size:.1f} MiB in {t_save:.2f} s, loaded in {t_load:.2f} s; "
-          f"answers after reload identical: {same}")
+    print(
+        f"saved {size:.1f} MiB in {t_save:.2f} s, loaded in {t_load:.2f} s; "
+        f"answers after reload identical: {same}"
+    )
     if not same:
         raise SystemExit("reloaded index answers differently")
 
@@ -87,8 +93,10 @@ def recall_and_speed(ix, ds, k: int = 10) -> None:
         got = [ix.custom_hnsw_search(q, k, ef_search=ef) for q in queries]
         t = time.perf_counter() - t0
         recall = np.mean([len(set(a) & set(b)) / k for a, b in zip(got, exact)])
-        print(f"hnsw ef={ef:<4d}    {len(queries) / t:9.0f} queries/s  recall@{k} {recall:.3f}  "
-              f"({t_exact / t:.0f}x exact)")
+        print(
+            f"hnsw ef={ef:<4d}    {len(queries) / t:9.0f} queries/s  recall@{k} {recall:.3f}  "
+            f"({t_exact / t:.0f}x exact)"
+        )
 
 
 def main(argv=None) -> None:
@@ -100,12 +108,14 @@ def main(argv=None) -> None:
 
     t0 = time.perf_counter()
     ds = datasets.wordnet_nouns(dim=args.dim)
-    print(f"WordNet nouns: {ds.n} synsets in the {ds.dim}-d Poincaré ball "
-          f"({time.perf_counter() - t0:.1f} s); beyond squared norm 0.995: "
-          f"{hyperbolic.count_beyond(ds.base)} "
-          f"(a boundary-heavy training would leave "
-          f"{hyperbolic.count_beyond(hyperbolic.push_to_boundary(ds.base))}; "
-          f"shrink_to_ball brings those back)")
+    print(
+        f"WordNet nouns: {ds.n} synsets in the {ds.dim}-d Poincaré ball "
+        f"({time.perf_counter() - t0:.1f} s); beyond squared norm 0.995: "
+        f"{hyperbolic.count_beyond(ds.base)} "
+        f"(a boundary-heavy training would leave "
+        f"{hyperbolic.count_beyond(hyperbolic.push_to_boundary(ds.base))}; "
+        f"shrink_to_ball brings those back)"
+    )
     ix = build_index(ds, args.M, args.ef_construction)
 
     print("nearest nouns:")
