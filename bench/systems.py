@@ -58,7 +58,7 @@ class Orv:
         n, d = s["num_nodes"], s["dimension"]
         per_node = 4 * d + 4 + 4 + 8 + 4 * (s["max_m_0"] + 2) + 24
         slots = s["max_m_0"] + 1
-        memo = 12 * slots + 1  # layer-0 link memo: a distance and a row of bits per slot
+        memo = 13 * slots + 1  # layer-0 link memo: distance, row of bits and slot per link
         if slots <= 64 and memo <= 4 * d:
             per_node += memo
         upper = sum(c * lvl for lvl, c in enumerate(s["layer_distribution"][1:]))

@@ -178,8 +178,14 @@ void add_and_search(HyperbolicIndex& ix, const char* metric, SplitMix& rng) {
     std::vector<float> v(size_t(ix.dimension));
     for (float& x : v) x = rng.unit() * 0.9f / std::sqrt(float(ix.dimension));
     const int32_t n = ix.size();
-    ix.add_item_and_link(v.data(), int64_t(v.size()), rng.next(), 1 + rng.below(32));
-    if (ix.size() != n + 1) fail("add_item_and_link did not add one node");
+    // The link memo starts empty after a load; half the runs force it on (where
+    // it is sound) so that loaded lists, duplicates and all, go through it.
+    ix.use_link_memo(rng.below(2) == 0);
+    for (int rep = 0; rep < 2; ++rep) {
+        ix.add_item_and_link(v.data(), int64_t(v.size()), rng.next(), 1 + rng.below(32));
+        v[0] = -v[0];
+    }
+    if (ix.size() != n + 2) fail("add_item_and_link did not add one node each time");
     check_stats(ix);
     searches_on_every_kernel(ix, make_query(ix, rng));
     check_reload(ix, metric);

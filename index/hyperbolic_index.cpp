@@ -41,7 +41,8 @@ HyperbolicIndex::HyperbolicIndex(int32_t dim, float curv, int32_t M, const std::
 }
 
 bool link_memo_pays(int32_t dim, int32_t cap0) {
-    const int64_t per_node = int64_t(cap0 + 1) * int64_t(sizeof(float) + sizeof(uint64_t)) + 1;
+    const int64_t per_node =
+        int64_t(cap0 + 1) * int64_t(sizeof(float) + sizeof(uint64_t) + sizeof(uint8_t)) + 1;
     return per_node <= int64_t(dim) * int64_t(sizeof(float));
 }
 
