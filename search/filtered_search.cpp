@@ -27,7 +27,9 @@ struct PassTest {
     const NodeStore& nodes;
     QueryLimits lim;
     bool operator()(int32_t n, float d) const {
-        if (!mask_matches(nodes.masks[size_t(n)], lim.filter_mask)) return false;
+        // Mask 0 admits every node: no need to read the node's mask.
+        if (lim.filter_mask != 0 && !mask_matches(nodes.masks[size_t(n)], lim.filter_mask))
+            return false;
         if (lim.min_norm >= 0.0f && !(nodes.norms[size_t(n)] >= lim.min_norm)) return false;
         if (lim.max_radius >= 0.0f && !(lim.max_radius >= d)) return false;
         return true;
@@ -74,12 +76,25 @@ HyperbolicIndex::filtered_layer0(const float* q, float q2, int32_t entry, int32_
     auto &cand = s.cand, &beam = s.beam, &result = s.result;
     cand.clear();
     beam.clear();
-    result.clear();
     const float d0 = Ops::one(*this, q, q2, entry);
     cand.push_back({d0, entry});
     beam.push_back({d0, entry});
     vis[entry] = ver;
-    if (passes(entry, d0)) result.push_back({d0, entry});
+    // A push that would only be popped again is skipped where that is exact;
+    // k < 1 keeps the plain push-and-pop (it holds the nearest record met).
+    ResultHeap res(result, k);
+    auto admit = [&](NodeDist r) {
+        if (k >= 1)
+            res.push(r);
+        else
+            push_bounded(result, r, k);
+    };
+    if (passes(entry, d0)) {
+        if (k >= 1)
+            res.push({d0, entry});
+        else
+            result.push_back({d0, entry});
+    }
     bool result_nan = std::isnan(d0) && !result.empty();
     while (!cand.empty()) {
         std::pop_heap(cand.begin(), cand.end(), std::greater<NodeDist>{});
@@ -97,7 +112,7 @@ HyperbolicIndex::filtered_layer0(const float* q, float q2, int32_t entry, int32_
             }
             if (passes(r.id, r.dist)) {
                 result_nan = result_nan || std::isnan(r.dist);
-                push_bounded(result, r, k);
+                admit(r);
             }
         }
     }
