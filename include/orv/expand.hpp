@@ -28,6 +28,10 @@ int measure_unvisited(const HyperbolicIndex& ix, const float* q, float qn, int32
         if (vis[id] == ver) continue;
         vis[id] = ver;
         if (Ops::skips_boundary(ix, id)) continue;
+        // The rows are read a batch later; start their first lines now.
+        const char* row = reinterpret_cast<const char*>(ix.nodes.row(id));
+        __builtin_prefetch(row);
+        __builtin_prefetch(row + 64);
         s.ids[size_t(m++)] = id;
     }
     Ops::batch(ix, q, qn, s.ids.data(), m, s.dists.data(), bound);
