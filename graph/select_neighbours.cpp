@@ -67,6 +67,10 @@ void HyperbolicIndex::heuristic_by_rows(int32_t cap, SearchScratch& s,
     s.cand_ids.resize(n);
     for (size_t i = 0; i < n; ++i) s.cand_ids[i] = s.work[i].id;
     s.row_end.clear();
+    // No distance above the largest candidate distance can prune: past it the
+    // Poincaré logarithm is skipped, with one cut-off for the whole selection.
+    const float top = n > 0 ? s.work[n - 1].dist : INFINITY;
+    const float x_cut = metric_type == POINCARE ? poincare_x_above(top) : INFINITY;
     for (size_t k = 0; k < n; ++k) {
         if (int32_t(out.size()) >= cap) break;
         const NodeDist& c = s.work[k];
@@ -78,10 +82,11 @@ void HyperbolicIndex::heuristic_by_rows(int32_t cap, SearchScratch& s,
                 const int32_t sid = out[r];
                 // Only "d < c.dist" matters, and every c.dist of the window is at
                 // most the last one: a Euclidean sum may stop past it.
+                const float bound = metric_type == POINCARE ? top : s.work[end - 1].dist;
                 with_metric(metric_type, [&](auto m) {
-                    MetricOps<decltype(m)::value>::batch(
+                    MetricOps<decltype(m)::value>::batch_cut(
                         *this, nodes.row(sid), nodes.norms[size_t(sid)], s.cand_ids.data() + k,
-                        int(end - k), row + k, s.work[end - 1].dist);
+                        int(end - k), row + k, bound, x_cut);
                 });
                 s.row_end[r] = int32_t(end);
             }

@@ -120,11 +120,30 @@ struct MetricOps {
         }
     }
 
-    // Past x_cut the distance is above bound, so the logarithm is skipped and
-    // a value just above bound stands in for it.
+    // As batch, with the Poincaré cut-off for bound supplied by a caller that
+    // uses one bound over many small batches (x_cut = poincare_x_above(bound),
+    // or +inf for none); the other metrics take bound as batch does.
+    static void batch_cut(const HyperbolicIndex& ix, const float* q, float qn, const int32_t* ids,
+                          int count, float* out, float bound, float x_cut) {
+        if constexpr (M == POINCARE) {
+            ix.kernels->sq_l2_batch(q, ix.nodes.base(), size_t(ix.dimension), ids, count, out,
+                                    INFINITY);
+            poincare_epilogue(ix, qn, ids, count, out, bound, x_cut);
+        } else {
+            batch(ix, q, qn, ids, count, out, bound);
+        }
+    }
+
     static void poincare_epilogue(const HyperbolicIndex& ix, float qn, const int32_t* ids,
                                   int count, float* out, float bound) {
         const float x_cut = count >= POINCARE_CUT_MIN_BATCH ? cached_x_above(bound) : INFINITY;
+        poincare_epilogue(ix, qn, ids, count, out, bound, x_cut);
+    }
+
+    // Past x_cut the distance is above bound, so the logarithm is skipped and
+    // a value just above bound stands in for it.
+    static void poincare_epilogue(const HyperbolicIndex& ix, float qn, const int32_t* ids,
+                                  int count, float* out, float bound, float x_cut) {
         const float above = std::nextafter(bound, INFINITY);
         if (count >= EPILOGUE_KERNEL_MIN_BATCH) {
             ix.kernels->poincare_batch(out, ix.nodes.base(), size_t(ix.dimension),
