@@ -51,7 +51,7 @@ void cut_at_gap(const std::vector<NodeDist>& ord, std::vector<int32_t>& out) {
 // result, and its push onto the full result heap and the pop that follows make
 // the same comparisons as the full value would, as it lies above every record.
 // A NaN in the result heap voids that (its top may then not be its largest).
-// The tops only fall, so the bound holds for the look-ahead too.
+// The tops only fall, so the bound holds for the whole batch.
 float admission_bound(const std::vector<NodeDist>& beam, const std::vector<NodeDist>& result,
                       int32_t maxef, int32_t k, float max_radius, bool result_nan) {
     if (result_nan || int32_t(beam.size()) < maxef || int64_t(result.size()) < k) return INFINITY;
