@@ -7,6 +7,8 @@
 
 namespace orv {
 
+constexpr int POINCARE_SEARCH_CUT_MIN = 4;
+
 inline void ensure_batch_room(SearchScratch& s, int32_t max_list) {
     if (s.ids.size() < size_t(max_list)) {
         s.ids.resize(size_t(max_list));
@@ -34,7 +36,12 @@ int measure_unvisited(const HyperbolicIndex& ix, const float* q, float qn, int32
         __builtin_prefetch(row + 64);
         s.ids[size_t(m++)] = id;
     }
-    Ops::batch(ix, q, qn, s.ids.data(), m, s.dists.data(), bound);
+    // Poincaré: past the bound's cut-off the logarithm is skipped; finding the
+    // cut-off costs a few logarithms, so small batches do without.
+    float x_cut = INFINITY;
+    if constexpr (M == POINCARE)
+        if (m >= POINCARE_SEARCH_CUT_MIN && bound < INFINITY) x_cut = cached_x_above(bound);
+    Ops::batch_cut(ix, q, qn, s.ids.data(), m, s.dists.data(), bound, x_cut);
     return m;
 }
 

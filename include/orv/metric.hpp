@@ -2,6 +2,7 @@
 // through these, so inline and batched distances equal the kernel bit for bit.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -38,11 +39,7 @@ inline float poincare_from_sum(float s, float qn, float vn) {
     return poincare_from_x(poincare_x(s, qn, vn));
 }
 
-// Smallest x whose distance exceeds bound (-inf when every distance does, +inf
-// when none can be told apart from it), found over the ordered float bits.
-inline float poincare_x_above(float bound) {
-    if (!(bound < INFINITY)) return INFINITY;
-    if (poincare_from_x(1.0f) > bound) return -INFINITY;
+inline float poincare_x_bisect(float bound) {
     uint32_t lo, hi;
     const float one = 1.0f, inf = INFINITY;
     std::memcpy(&lo, &one, 4);
@@ -59,6 +56,30 @@ inline float poincare_x_above(float bound) {
     float x;
     std::memcpy(&x, &lo, 4);
     return x;
+}
+
+// Smallest x whose distance exceeds bound (-inf when every distance does, +inf
+// when none can be told apart from it). The distance is a non-decreasing
+// function of x, so the answer is found by stepping from cosh(bound), which
+// is a few floats away from it, or by bisection over the float bits.
+inline float poincare_x_above(float bound) {
+    if (!(bound < INFINITY)) return INFINITY;
+    if (poincare_from_x(1.0f) > bound) return -INFINITY;
+    constexpr int MAX_STEPS = 16;
+    float x = std::max(float(std::cosh(double(bound))), 1.0f);
+    if (poincare_from_x(x) > bound) {
+        for (int i = 0; i < MAX_STEPS; ++i) {
+            const float below = std::nextafter(x, 0.0f);
+            if (!(poincare_from_x(below) > bound)) return x;
+            x = below;
+        }
+    } else {
+        for (int i = 0; i < MAX_STEPS; ++i) {
+            x = std::nextafter(x, INFINITY);
+            if (poincare_from_x(x) > bound) return x;
+        }
+    }
+    return poincare_x_bisect(bound);
 }
 
 // Batches this long pay for the search of poincare_x_above.

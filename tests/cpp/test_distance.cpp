@@ -260,4 +260,44 @@ TEST(DistanceValues, NegativeStoredNormIsRecomputedAndKept) {
     }
 }
 
+// The Poincaré cut-off found from cosh(bound) equals the smallest x over the
+// float bits whose distance exceeds the bound, for bounds near the floor, far
+// out, exactly at distance values, between them, and degenerate.
+TEST(PoincareCutOff, StepsFromTheGuessToTheSmallestX) {
+    std::mt19937 gen(41);
+    std::vector<float> bounds = {-1.0f,
+                                 0.0f,
+                                 orv::poincare_floor(),
+                                 std::nextafter(orv::poincare_floor(), 1.0f),
+                                 1e-3f,
+                                 88.0f,
+                                 89.5f,
+                                 200.0f,
+                                 3.4e38f,
+                                 INFINITY,
+                                 NaN};
+    std::uniform_real_distribution<float> d(0.0f, 30.0f), lx(0.0f, 30.0f);
+    for (int i = 0; i < 3000; ++i) {
+        bounds.push_back(d(gen));
+        const float at = orv::poincare_from_x(std::exp(lx(gen)));
+        bounds.push_back(at);
+        bounds.push_back(std::nextafter(at, 0.0f));
+    }
+    for (float b : bounds) {
+        const float got = orv::poincare_x_above(b);
+        float want;
+        if (!(b < INFINITY))
+            want = INFINITY;
+        else if (orv::poincare_from_x(1.0f) > b)
+            want = -INFINITY;
+        else
+            want = orv::poincare_x_bisect(b);
+        ASSERT_EQ(got, want) << "bound " << b;
+        if (std::isfinite(got)) {
+            EXPECT_GT(orv::poincare_from_x(got), b);
+            EXPECT_FALSE(orv::poincare_from_x(std::nextafter(got, 0.0f)) > b);
+        }
+    }
+}
+
 }  // namespace
