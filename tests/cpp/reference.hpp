@@ -361,6 +361,17 @@ inline const orv::KernelSet* kernel_set(const std::string& name) {
     return name == "avx2" ? orv::avx2_kernels() : &orv::generic_kernels();
 }
 
+// Every metric with every kernel set, and a test name for each pair.
+inline auto all_metrics_and_sets() {
+    return ::testing::Combine(::testing::Values(orv::POINCARE, orv::EUCLIDEAN, orv::COSINE),
+                              ::testing::Values("generic", "avx2"));
+}
+
+inline std::string
+metric_and_set_name(const ::testing::TestParamInfo<std::tuple<int32_t, std::string>>& p) {
+    return std::string(metric_name(std::get<0>(p.param))) + "_" + std::get<1>(p.param);
+}
+
 // Parameterised by (metric, kernel set name); skips when the CPU lacks the set.
 class MetricKernelTest : public ::testing::TestWithParam<std::tuple<int32_t, std::string>> {
   protected:

@@ -68,8 +68,6 @@ std::vector<Node> fill_index(orv::HyperbolicIndex& ix, std::mt19937& gen) {
     return nodes;
 }
 
-using Param = ref::MetricKernelTest::ParamType;
-
 class DistanceTest : public ref::MetricKernelTest {};
 
 TEST_P(DistanceTest, DistToNodeEqualsReferenceOnEdgeInputs) {
@@ -215,14 +213,8 @@ TEST_P(DistanceTest, NanAnywhereGivesNan) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(MetricsAndSets, DistanceTest,
-                         ::testing::Combine(::testing::Values(orv::POINCARE, orv::EUCLIDEAN,
-                                                              orv::COSINE),
-                                            ::testing::Values("generic", "avx2")),
-                         [](const ::testing::TestParamInfo<Param>& p) {
-                             return std::string(ref::metric_name(std::get<0>(p.param))) + "_" +
-                                    std::get<1>(p.param);
-                         });
+INSTANTIATE_TEST_SUITE_P(MetricsAndSets, DistanceTest, ref::all_metrics_and_sets(),
+                         ref::metric_and_set_name);
 
 // Known values, which also pin down the reference formulas themselves.
 TEST(DistanceValues, KnownCases) {

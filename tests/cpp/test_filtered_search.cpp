@@ -133,13 +133,7 @@ TEST_P(FilteredSearchTest, MatchesPlainTraversal) {
     EXPECT_GT(compared, 3000);
 }
 
-INSTANTIATE_TEST_SUITE_P(MetricsAndSets, FilteredSearchTest,
-                         ::testing::Combine(::testing::Values(orv::POINCARE, orv::EUCLIDEAN,
-                                                              orv::COSINE),
-                                            ::testing::Values("generic", "avx2")),
-                         [](const auto& p) {
-                             return std::string(ref::metric_name(std::get<0>(p.param))) + "_" +
-                                    std::get<1>(p.param);
-                         });
+INSTANTIATE_TEST_SUITE_P(MetricsAndSets, FilteredSearchTest, ref::all_metrics_and_sets(),
+                         ref::metric_and_set_name);
 
 }  // namespace

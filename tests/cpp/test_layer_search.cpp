@@ -87,8 +87,6 @@ std::string compare_searches(const HyperbolicIndex& ix, int32_t queries, uint32_
     return "";
 }
 
-using Param = ref::MetricKernelTest::ParamType;
-
 class LayerSearchTest : public ref::MetricKernelTest {};
 
 TEST_P(LayerSearchTest, GrownGraphsMatchReference) {
@@ -108,14 +106,8 @@ TEST_P(LayerSearchTest, CraftedGraphsMatchReference) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(MetricsAndSets, LayerSearchTest,
-                         ::testing::Combine(::testing::Values(orv::POINCARE, orv::EUCLIDEAN,
-                                                              orv::COSINE),
-                                            ::testing::Values("generic", "avx2")),
-                         [](const ::testing::TestParamInfo<Param>& p) {
-                             return std::string(ref::metric_name(std::get<0>(p.param))) + "_" +
-                                    std::get<1>(p.param);
-                         });
+INSTANTIATE_TEST_SUITE_P(MetricsAndSets, LayerSearchTest, ref::all_metrics_and_sets(),
+                         ref::metric_and_set_name);
 
 // Points given by hand, with hand-made layer-0 lists.
 std::unique_ptr<HyperbolicIndex> hand_graph(const char* metric,

@@ -53,8 +53,6 @@ std::vector<NodeDist> candidate_heap(const ref::Graph& g, const float* base, std
     return heap;
 }
 
-using Param = ref::MetricKernelTest::ParamType;
-
 class SelectTest : public ref::MetricKernelTest {};
 
 TEST_P(SelectTest, MatchesReferenceForEveryCap) {
@@ -107,14 +105,8 @@ TEST_P(SelectTest, NanDistancesKeepTheCount) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(MetricsAndSets, SelectTest,
-                         ::testing::Combine(::testing::Values(orv::POINCARE, orv::EUCLIDEAN,
-                                                              orv::COSINE),
-                                            ::testing::Values("generic", "avx2")),
-                         [](const ::testing::TestParamInfo<Param>& p) {
-                             return std::string(ref::metric_name(std::get<0>(p.param))) + "_" +
-                                    std::get<1>(p.param);
-                         });
+INSTANTIATE_TEST_SUITE_P(MetricsAndSets, SelectTest, ref::all_metrics_and_sets(),
+                         ref::metric_and_set_name);
 
 // Euclidean (squared) points: |A-B|^2 = 1.5, |A-C|^2 = 2, D is at least 3 from
 // A, B and C, E repeats A.
