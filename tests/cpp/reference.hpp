@@ -27,6 +27,16 @@ using orv::NodeDist;
 inline bool further(const NodeDist& a, const NodeDist& b) { return a.dist < b.dist; }
 inline bool nearer(const NodeDist& a, const NodeDist& b) { return a.dist > b.dist; }
 
+// Pushes r onto a max-heap, then drops its largest record while it holds more than cap.
+inline void push_capped(std::vector<NodeDist>& heap, NodeDist r, int64_t cap) {
+    heap.push_back(r);
+    std::push_heap(heap.begin(), heap.end(), further);
+    if (int64_t(heap.size()) > cap) {
+        std::pop_heap(heap.begin(), heap.end(), further);
+        heap.pop_back();
+    }
+}
+
 inline float sq_norm(const float* x, int n) {
     float s = 0.0f;
     for (int i = 0; i < n; ++i) s = std::fma(x[i], x[i], s);
@@ -157,12 +167,7 @@ inline std::vector<NodeDist> search_layer(const Graph& g, const float* q, float 
             if (int64_t(beam.size()) < ef || d < beam.front().dist) {
                 cand.push_back({d, nb});
                 std::push_heap(cand.begin(), cand.end(), nearer);
-                beam.push_back({d, nb});
-                std::push_heap(beam.begin(), beam.end(), further);
-                if (int64_t(beam.size()) > ef) {
-                    std::pop_heap(beam.begin(), beam.end(), further);
-                    beam.pop_back();
-                }
+                push_capped(beam, {d, nb}, ef);
             }
         }
     }

@@ -26,15 +26,6 @@ bool passes(const Graph& g, const std::vector<uint64_t>& masks, const Limits& li
     return !(lim.radius >= 0.0f && !(lim.radius >= d));
 }
 
-void push_capped(std::vector<NodeDist>& heap, NodeDist r, int64_t cap) {
-    heap.push_back(r);
-    std::push_heap(heap.begin(), heap.end(), ref::further);
-    if (int64_t(heap.size()) > cap) {
-        std::pop_heap(heap.begin(), heap.end(), ref::further);
-        heap.pop_back();
-    }
-}
-
 std::vector<int32_t> gap_cut(std::vector<NodeDist> result) {
     std::vector<NodeDist> ord;
     while (!result.empty()) {
@@ -80,9 +71,9 @@ std::vector<int32_t> filtered_reference(const Graph& g, const std::vector<uint64
             if (int32_t(beam.size()) < maxef || d < beam.front().dist) {
                 cand.push_back({d, n});
                 std::push_heap(cand.begin(), cand.end(), ref::nearer);
-                push_capped(beam, {d, n}, maxef);
+                ref::push_capped(beam, {d, n}, maxef);
             }
-            if (passes(g, masks, lim, n, d)) push_capped(result, {d, n}, k);
+            if (passes(g, masks, lim, n, d)) ref::push_capped(result, {d, n}, k);
         }
     }
     return gap_cut(result);

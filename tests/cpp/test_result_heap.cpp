@@ -15,16 +15,6 @@ namespace {
 
 using orv::NodeDist;
 
-// Plain heap: push, then pop the largest while more than k are held.
-void plain_push(std::vector<NodeDist>& heap, NodeDist r, int64_t k) {
-    heap.push_back(r);
-    std::push_heap(heap.begin(), heap.end(), ref::further);
-    if (int64_t(heap.size()) > k) {
-        std::pop_heap(heap.begin(), heap.end(), ref::further);
-        heap.pop_back();
-    }
-}
-
 // Distances drawn from a few values (many ties), spread values, or either
 // with NaN mixed in; each stream ends with a long tail of records that mostly
 // lie above a full heap's top.
@@ -53,7 +43,7 @@ TEST(ResultHeap, SameHeapAsPushThenPop) {
             for (size_t i = 0; i < ds.size(); ++i) {
                 const NodeDist r{ds[i], int32_t(i)};
                 got.push(r);
-                plain_push(want, r, k);
+                ref::push_capped(want, r, k);
                 ASSERT_EQ(ref::diff_records(got_store, want), "")
                     << "k " << k << " kind " << kind << " after record " << i;
             }
