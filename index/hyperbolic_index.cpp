@@ -40,21 +40,6 @@ HyperbolicIndex::HyperbolicIndex(int32_t dim, float curv, int32_t M, const std::
     use_link_memo(link_memo_pays(dim, max_m_0));
 }
 
-bool link_memo_pays(int32_t dim, int32_t cap0) {
-    const int64_t per_node =
-        int64_t(cap0 + 1) * int64_t(sizeof(float) + sizeof(uint64_t) + sizeof(uint8_t)) + 1;
-    return per_node <= int64_t(dim) * int64_t(sizeof(float));
-}
-
-int32_t link_memo_slots(const NodeStore& st, int32_t cap0, bool wanted) {
-    if (!wanted || cap0 + 1 > MEMO_MAX_SLOTS) return 0;
-    // A negative stored norm (only a loaded file holds one) is recomputed on the
-    // candidate side alone, so distances lose the symmetry the memo needs.
-    for (float v : st.norms)
-        if (v < 0.0f) return 0;
-    return cap0 + 1;
-}
-
 void HyperbolicIndex::use_link_memo(bool wanted) {
     nodes.memo.configure(link_memo_slots(nodes, max_m_0, wanted), size());
 }
