@@ -34,18 +34,18 @@ DistanceCache& layer_search_cache() {
 
 template <int M>
 void HyperbolicIndex::search_layer_into(const float* q, float qn, int32_t entry, int32_t ef,
-                                        int32_t layer, SearchScratch& s) const {
+                                        int32_t layer, SearchScratch& s, bool keep) const {
     using Ops = MetricOps<M>;
     if (ef < 1) ef = 1;
     ensure_batch_room(s, nodes.max_list());
     VisitedMarks& marks = layer_search_marks();
     const uint16_t ver = marks.begin(size_t(size()));
     uint16_t* vis = marks.marks.data();
-    // Every distance measured is kept by node id for this search: a linked
+    // With keep, every distance measured is kept by node id: a linked
     // insertion reads them back when it links the new node (values above the
     // bound of their moment are stand-ins, as the batch allows).
     DistanceCache& kept = layer_search_cache();
-    const uint16_t kver = kept.begin(size_t(size()));
+    const uint16_t kver = keep ? kept.begin(size_t(size())) : 0;
     auto& cand = s.cand;
     auto& beam = s.beam;
     cand.clear();
@@ -64,8 +64,10 @@ void HyperbolicIndex::search_layer_into(const float* q, float qn, int32_t entry,
         const int m = measure_unvisited<M>(*this, q, qn, c.id, layer, vis, ver, s, bound);
         for (int j = 0; j < m; ++j) {
             const NodeDist r{s.dists[size_t(j)], s.ids[size_t(j)]};
-            kept.stamps.marks[size_t(r.id)] = kver;
-            kept.dist[size_t(r.id)] = r.dist;
+            if (keep) {
+                kept.stamps.marks[size_t(r.id)] = kver;
+                kept.dist[size_t(r.id)] = r.dist;
+            }
             if (int32_t(beam.size()) < ef || r.dist < beam.front().dist) {
                 cand.push_back(r);
                 std::push_heap(cand.begin(), cand.end(), std::greater<NodeDist>{});
@@ -81,9 +83,10 @@ void HyperbolicIndex::search_layer_into(const float* q, float qn, int32_t entry,
 }
 
 void HyperbolicIndex::search_layer_dispatch(const float* q, float qn, int32_t entry, int32_t ef,
-                                            int32_t layer, SearchScratch& s) const {
-    with_metric(metric_type,
-                [&](auto m) { search_layer_into<decltype(m)::value>(q, qn, entry, ef, layer, s); });
+                                            int32_t layer, SearchScratch& s, bool keep) const {
+    with_metric(metric_type, [&](auto m) {
+        search_layer_into<decltype(m)::value>(q, qn, entry, ef, layer, s, keep);
+    });
 }
 
 std::vector<NodeDist> HyperbolicIndex::search_layer(const float* q, float qn, int32_t entry,

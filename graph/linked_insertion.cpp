@@ -30,6 +30,7 @@ void reserve_link_scratch(SearchScratch& s, int32_t max_list) {
     s.pruned.reserve(n);
     s.selected.reserve(n);
     s.row_end.reserve(n);
+    s.out_dist.reserve(n);
     s.cand_ids.reserve(n);
     // The table of the batched heuristic for a shrink; without it the shrink
     // falls back to the sequential test, which needs no room.
@@ -66,7 +67,8 @@ void HyperbolicIndex::plan_links(const float* v, float sq, int32_t level, int32_
     plan.resize(size_t(std::max(top + 1, 0)));
     int32_t cur = greedy_descent(v, sq, ep_id, ep_layer, level + 1, s);
     for (int32_t lc = top; lc >= 0; --lc) {
-        search_layer_dispatch(v, sq, cur, ef, lc, s);
+        // The memo's shrinks read the layer-0 search's distances back.
+        search_layer_dispatch(v, sq, cur, ef, lc, s, lc == 0 && nodes.memo.on());
         if (lc == 0 && !s.beam.empty()) worst0 = s.beam.front().dist;
         select_into(s.beam, lc == 0 ? max_m_0 : max_m, s, plan[size_t(lc)]);
         if (!plan[size_t(lc)].empty()) cur = plan[size_t(lc)][0];

@@ -76,8 +76,8 @@ struct VisitedMarks {
 // Marks of the layer search, shared by every index searched on this thread.
 VisitedMarks& layer_search_marks();
 
-// Distances measured by the latest layer search on this thread, by node id,
-// for the linked insertion that ran it.
+// Distances measured by the latest layer search on this thread that kept
+// them, by node id, for the linked insertion that ran it.
 struct DistanceCache {
     VisitedMarks stamps;
     std::vector<float> dist;
@@ -154,10 +154,11 @@ class HyperbolicIndex {
     friend struct MetricOps;
 
     template <int M>
+    // keep: leave the distances measured in layer_search_cache() (for linking).
     void search_layer_into(const float* query, float query_norm, int32_t entry_id, int32_t ef,
-                           int32_t layer, SearchScratch& s) const;
+                           int32_t layer, SearchScratch& s, bool keep) const;
     void search_layer_dispatch(const float* query, float query_norm, int32_t entry_id, int32_t ef,
-                               int32_t layer, SearchScratch& s) const;
+                               int32_t layer, SearchScratch& s, bool keep = false) const;
     int32_t greedy_descent(const float* query, float query_norm, int32_t entry, int32_t top,
                            int32_t bottom, SearchScratch& s) const;
     void select_into(std::vector<NodeDist>& heap, int32_t cap, SearchScratch& s,
