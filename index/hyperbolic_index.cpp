@@ -37,6 +37,7 @@ HyperbolicIndex::HyperbolicIndex(int32_t dim, float curv, int32_t M, const std::
         throw std::invalid_argument("M must be at most " + std::to_string(MAX_M) + ", got " +
                                     std::to_string(M));
     nodes.reset(dim, max_m_0);
+    nodes.use_tail_norms(metric_type == COSINE);
     use_link_memo(link_memo_pays(dim, max_m_0));
 }
 

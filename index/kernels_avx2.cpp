@@ -62,19 +62,66 @@ inline void load_block(const float* const rows[LANES], size_t j, __m256i mask, _
     transpose8(c);
 }
 
+// Per group state of the cosine cut: each lane's norm product, whether it
+// may stop, and where its tail bounds start.
+struct CutLanes {
+    __m256 p;
+    __m256 ok;
+    __m256i tail_at;
+};
+
+inline CutLanes cut_lanes(const CosineCut& c, const int32_t* ids) {
+    const __m256i idv = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ids));
+    const __m256 vn = _mm256_i32gather_ps(c.norms, idv, 4);
+    const __m256 p = _mm256_mul_ps(_mm256_set1_ps(c.q_root), _mm256_sqrt_ps(vn));
+    const __m256 ok =
+        _mm256_and_ps(_mm256_cmp_ps(vn, _mm256_setzero_ps(), _CMP_GE_OQ),
+                      _mm256_cmp_ps(p, _mm256_set1_ps(COSINE_MIN_PRODUCT), _CMP_GE_OQ));
+    return {p, ok, _mm256_mullo_epi32(idv, _mm256_set1_epi32(c.count))};
+}
+
+// Sets u to an upper bound on each lane's final dot product, given its sum s
+// up to checkpoint k, and returns the lanes whose distance at u is above the
+// bound (NaN and inf never are). The final sum adds the tail's terms, at most
+// the product of the two tail norms, and a rounding of at most one unit of
+// |partial sum| per step; slack covers twice that, and the few roundings here.
+inline int cut_lanes_above(const CosineCut& c, const CutLanes& cl, int k, __m256 s, __m256& u) {
+    const __m256 xs = _mm256_i32gather_ps(c.tails + k, cl.tail_at, 4);
+    const __m256 b = _mm256_mul_ps(_mm256_set1_ps(c.q_tails[k]), xs);
+    const __m256 mag = _mm256_add_ps(_mm256_andnot_ps(_mm256_set1_ps(-0.0f), s), b);
+    const __m256 spare =
+        _mm256_add_ps(_mm256_mul_ps(_mm256_set1_ps(c.slack), mag), _mm256_set1_ps(1e-30f));
+    u = _mm256_add_ps(_mm256_add_ps(s, b), spare);
+    const __m256 d = _mm256_sub_ps(_mm256_set1_ps(1.0f), _mm256_div_ps(u, cl.p));
+    __m256 stop = _mm256_and_ps(_mm256_cmp_ps(d, _mm256_set1_ps(c.bound), _CMP_GT_OQ), cl.ok);
+    stop = _mm256_and_ps(stop, _mm256_cmp_ps(u, _mm256_set1_ps(1e30f), _CMP_LT_OQ));
+    return _mm256_movemask_ps(stop);
+}
+
 // Sums of G groups of eight rows, one index-order chain per lane. The last
 // dim % 8 components come from the block that ends with the row, from its
 // component FROM on (the ones before were summed already); rows shorter than
 // eight components (SHORT) take components 0..TO-1 of one masked block. With
-// a finite bound the Euclidean chains may stop once every lane is above it.
+// a finite bound the Euclidean chains may stop once every lane is above it,
+// and with a cut the dot products once every lane's distance is.
 // Meanwhile the rows at [ahead, ahead_end) are fetched 4G cache lines per
 // block, in step with the sums.
 template <bool DOT, int G, int FROM, int TO, bool SHORT>
 inline void row_sums(const float* q, const float* const rows[][LANES], size_t dim, __m256 lim,
-                     const char* ahead, const char* ahead_end, __m256 acc[G]) {
+                     const CosineCut* cut, const int32_t (*ids)[LANES], const char* ahead,
+                     const char* ahead_end, __m256 acc[G]) {
     for (int g = 0; g < G; ++g) acc[g] = _mm256_setzero_ps();
     __m256 c[8];
     const __m256i none = _mm256_setzero_si256();
+    CutLanes cl[G] = {};
+    int check = 0;
+    size_t check_at = SIZE_MAX;
+    if constexpr (DOT) {
+        if (cut != nullptr) {
+            for (int g = 0; g < G; ++g) cl[g] = cut_lanes(*cut, ids[g]);
+            check_at = size_t(cut->stride);
+        }
+    }
     size_t j = 0;
     for (; j + 8 <= dim; j += 8) {
         if (ahead < ahead_end) {
@@ -85,7 +132,20 @@ inline void row_sums(const float* q, const float* const rows[][LANES], size_t di
             load_block<false>(rows[g], j, none, c);
             acc[g] = accumulate<DOT, 0, 8>(q + j, c, acc[g]);
         }
-        if constexpr (!DOT) {
+        if constexpr (DOT) {
+            if (j + 8 == check_at) {
+                __m256 u[G];
+                int all = 0xff;
+                for (int g = 0; g < G; ++g)
+                    all &= cut_lanes_above(*cut, cl[g], check, acc[g], u[g]);
+                if (all == 0xff) {
+                    for (int g = 0; g < G; ++g) acc[g] = u[g];
+                    return;
+                }
+                ++check;
+                check_at = check < cut->count ? check_at + size_t(cut->stride) : SIZE_MAX;
+            }
+        } else {
             if (((j + 8) & 31) == 0) {
                 int all = 0xff;
                 for (int g = 0; g < G; ++g)
@@ -122,12 +182,15 @@ constexpr size_t LONG_DIM = 64;
 // nodes done.
 template <bool DOT, int G, int FROM, int TO, bool SHORT>
 int run_groups(const float* q, const float* base, size_t dim, const int32_t* ids, int left,
-               float* out, __m256 lim) {
+               float* out, __m256 lim, const CosineCut* cut) {
     constexpr int N = G * LANES;
     const int n = left < N ? left : N;
     const float* rows[G][LANES];
-    for (int l = 0; l < N; ++l)
-        rows[l / LANES][l % LANES] = base + size_t(ids[l < n ? l : 0]) * dim;
+    int32_t lane_ids[G][LANES];
+    for (int l = 0; l < N; ++l) {
+        lane_ids[l / LANES][l % LANES] = ids[l < n ? l : 0];
+        rows[l / LANES][l % LANES] = base + size_t(lane_ids[l / LANES][l % LANES]) * dim;
+    }
     const int next = left - n < N ? left - n : N;
     const char* ahead = nullptr;
     const char* ahead_end = nullptr;
@@ -145,7 +208,7 @@ int run_groups(const float* q, const float* base, size_t dim, const int32_t* ids
         }
     }
     __m256 acc[G];
-    row_sums<DOT, G, FROM, TO, SHORT>(q, rows, dim, lim, ahead, ahead_end, acc);
+    row_sums<DOT, G, FROM, TO, SHORT>(q, rows, dim, lim, cut, lane_ids, ahead, ahead_end, acc);
     if (n == N) {
         for (int g = 0; g < G; ++g) _mm256_storeu_ps(out + g * LANES, acc[g]);
     } else {
@@ -160,20 +223,23 @@ int run_groups(const float* q, const float* base, size_t dim, const int32_t* ids
 // successive groups already overlap).
 template <bool DOT, int FROM, int TO, bool SHORT>
 void batch_for(const float* q, const float* base, size_t dim, const int32_t* ids, int count,
-               float* out, float bound) {
+               float* out, float bound, const CosineCut* cut) {
     const __m256 lim = _mm256_set1_ps(bound);
     const bool pairs = dim >= LONG_DIM;
     int i = 0;
     while (i < count) {
         const int left = count - i;
         if (pairs && left > LANES)
-            i += run_groups<DOT, 2, FROM, TO, SHORT>(q, base, dim, ids + i, left, out + i, lim);
+            i +=
+                run_groups<DOT, 2, FROM, TO, SHORT>(q, base, dim, ids + i, left, out + i, lim, cut);
         else
-            i += run_groups<DOT, 1, FROM, TO, SHORT>(q, base, dim, ids + i, left, out + i, lim);
+            i +=
+                run_groups<DOT, 1, FROM, TO, SHORT>(q, base, dim, ids + i, left, out + i, lim, cut);
     }
 }
 
-using BatchFn = void (*)(const float*, const float*, size_t, const int32_t*, int, float*, float);
+using BatchFn = void (*)(const float*, const float*, size_t, const int32_t*, int, float*, float,
+                         const CosineCut*);
 
 template <bool DOT, int R>
 BatchFn batch_with_tail(size_t dim) {
@@ -205,12 +271,12 @@ BatchFn pick_batch(size_t dim) {
 
 void sq_l2_batch(const float* q, const float* base, size_t dim, const int32_t* ids, int count,
                  float* out, float bound) {
-    pick_batch<false>(dim)(q, base, dim, ids, count, out, bound);
+    pick_batch<false>(dim)(q, base, dim, ids, count, out, bound, nullptr);
 }
 
 void dot_batch(const float* q, const float* base, size_t dim, const int32_t* ids, int count,
-               float* out) {
-    pick_batch<true>(dim)(q, base, dim, ids, count, out, 0.0f);
+               float* out, const CosineCut* cut) {
+    pick_batch<true>(dim)(q, base, dim, ids, count, out, 0.0f, cut);
 }
 
 float sq_norm(const float* x, size_t dim) {

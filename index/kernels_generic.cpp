@@ -35,8 +35,9 @@ void sq_l2_batch(const float* q, const float* base, size_t dim, const int32_t* i
     }
 }
 
+// Exact sums always: a cut allows stopping, it never requires it.
 void dot_batch(const float* q, const float* base, size_t dim, const int32_t* ids, int count,
-               float* out) {
+               float* out, const CosineCut*) {
     int i = 0;
     for (; i + LANES <= count; i += LANES) {
         const float* r[LANES];

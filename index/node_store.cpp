@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "orv/node_store.hpp"
@@ -15,6 +16,49 @@ void NodeStore::reset(int32_t dim, int32_t cap0) {
     links0.clear();
     upper.clear();
     memo.configure(0, 0);
+    tails.configure(dim, false);
+}
+
+void TailNorms::configure(int32_t dim, bool wanted) {
+    // Past MAX_DIM the rounding allowance would grow too loose to be sure of.
+    constexpr int32_t MIN_DIM = 64, MAX_DIM = 100000;
+    bounds.clear();
+    stride = 0;
+    count = 0;
+    if (!wanted || dim < MIN_DIM || dim > MAX_DIM) return;
+    // At least every 32 components, at most 7 checkpoints.
+    const int32_t eighth = (dim + 7) / 8;
+    stride = std::max<int32_t>(32, (eighth + 7) / 8 * 8);
+    count = std::min<int32_t>((dim - 1) / stride, MAX_TAIL_CHECKS);
+}
+
+void tail_norm_bounds(const float* v, size_t dim, int32_t stride, int32_t count, float* out) {
+    // Sums of non-negative terms in any order are within (dim + 8) units of
+    // rounding of the exact sum; the factor allows twice that, the square
+    // root's rounding and any underflow.
+    const float grow = 1.0f + float(2 * dim + 64) * 0x1p-24f;
+    float tail = 0.0f;
+    for (int32_t k = count; k >= 1; --k) {
+        const size_t lo = size_t(k) * size_t(stride);
+        const size_t hi = k == count ? dim : lo + size_t(stride);
+        float lane[8] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
+        size_t j = lo;
+        for (; j + 8 <= hi; j += 8)
+            for (int t = 0; t < 8; ++t) lane[t] += v[j + t] * v[j + t];
+        for (; j < hi; ++j) lane[0] += v[j] * v[j];
+        for (float x : lane) tail += x;
+        out[k - 1] = std::sqrt(tail * grow + 1e-30f) * (1.0f + 0x1p-20f);
+    }
+}
+
+void NodeStore::use_tail_norms(bool wanted) {
+    tails.configure(dim_, wanted);
+    if (!tails.on()) return;
+    const size_t per = size_t(tails.count);
+    tails.bounds.assign(size_t(count()) * per, 0.0f);
+    for (int32_t i = 0; i < count(); ++i)
+        tail_norm_bounds(row(i), size_t(dim_), tails.stride, tails.count,
+                         tails.bounds.data() + size_t(i) * per);
 }
 
 void LinkMemo::configure(int32_t slots_per_node, int32_t n) {
@@ -65,6 +109,7 @@ void NodeStore::reserve_one() {
         grow_for(memo.slot_of, size_t(memo.slots));
         grow_for(memo.valid, 1);
     }
+    if (tails.on()) grow_for(tails.bounds, size_t(tails.count));
 }
 
 int32_t NodeStore::append(const float* v, float norm, uint64_t mask, int32_t level,
@@ -84,6 +129,11 @@ int32_t NodeStore::append(const float* v, float norm, uint64_t mask, int32_t lev
         memo.rows.insert(memo.rows.end(), size_t(memo.slots), 0);
         memo.slot_of.insert(memo.slot_of.end(), size_t(memo.slots), 0);
         memo.valid.push_back(0);
+    }
+    if (tails.on()) {
+        const size_t at = tails.bounds.size();
+        tails.bounds.insert(tails.bounds.end(), size_t(tails.count), 0.0f);
+        tail_norm_bounds(v, size_t(dim_), tails.stride, tails.count, tails.bounds.data() + at);
     }
     return id;
 }

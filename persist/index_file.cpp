@@ -176,7 +176,8 @@ void HyperbolicIndex::load_index(const std::string& filename) {
     if (h.ep_id >= 0 && st.levels[size_t(h.ep_id)] != h.ep_layer)
         in.fail("entry point " + std::to_string(h.ep_id) + " has level " +
                 std::to_string(st.levels[size_t(h.ep_id)]) + ", not " + std::to_string(h.ep_layer));
-    // The last step that may fail (memory), before anything is changed.
+    // The last steps that may fail (memory), before anything is changed.
+    st.use_tail_norms(metric_type == COSINE);
     st.memo.configure(link_memo_slots(st, 2 * h.max_m, link_memo_pays(h.dimension, 2 * h.max_m)),
                       n);
     dimension = h.dimension;

@@ -8,6 +8,26 @@
 
 namespace orv {
 
+// What cosine sums need to stop early. A group of rows may stop at a
+// checkpoint once, for each of them, the distance of an upper bound U on the
+// final dot product is above bound (U covers the rest of the sum by Cauchy-
+// Schwarz on the tail norm bounds, plus its rounding); it then leaves U as the
+// sum, which the epilogue turns into that distance. Rows with a negative
+// stored norm, or a norm product under the cosine floor, never stop.
+struct CosineCut {
+    const float* norms;    // stored squared norms
+    const float* tails;    // `count` tail norm bounds per node
+    const float* q_tails;  // the query's, at the same checkpoints
+    int32_t stride;
+    int32_t count;
+    float q_root;  // sqrtf of the query's squared norm
+    float bound;
+    float slack;  // relative allowance for the rounding of the rest of the sum
+};
+
+// The rounding allowance of CosineCut for rows of dim components.
+inline float cosine_cut_slack(size_t dim) { return float(4 * (dim + 8)) * 0x1p-24f; }
+
 struct KernelSet {
     const char* name;
     // out[i] = sum over j of (q[j] - row_i[j])^2, row_i = base + ids[i] * dim.
@@ -15,9 +35,10 @@ struct KernelSet {
     // outputs are then partial sums, still above bound (the sum never shrinks).
     void (*sq_l2_batch)(const float* q, const float* base, size_t dim, const int32_t* ids,
                         int count, float* out, float bound);
-    // out[i] = sum over j of q[j] * row_i[j]
+    // out[i] = sum over j of q[j] * row_i[j]; with a cut (may be null), a group
+    // may stop early as CosineCut describes.
     void (*dot_batch)(const float* q, const float* base, size_t dim, const int32_t* ids, int count,
-                      float* out);
+                      float* out, const CosineCut* cut);
     float (*sq_norm)(const float* x, size_t dim);
     // Metric epilogues, in place over the sums of the batch above. The node's
     // squared norm is norms[ids[i]], or the sum of its row's squares where that

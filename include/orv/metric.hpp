@@ -126,7 +126,10 @@ struct MetricOps {
                       int count, float* out, float bound = INFINITY) {
         const size_t dim = size_t(ix.dimension);
         if constexpr (M == COSINE) {
-            ix.kernels->dot_batch(q, ix.nodes.base(), dim, ids, count, out);
+            float q_tails[MAX_TAIL_CHECKS];
+            CosineCut cut;
+            ix.kernels->dot_batch(q, ix.nodes.base(), dim, ids, count, out,
+                                  cosine_cut(ix, q, qn, count, bound, q_tails, cut));
             if (count >= EPILOGUE_KERNEL_MIN_BATCH) {
                 ix.kernels->cosine_batch(out, ix.nodes.base(), dim, ix.nodes.norms.data(), ids,
                                          count, qn);
@@ -176,6 +179,28 @@ struct MetricOps {
             const float x = poincare_x(out[i], qn, node_norm(ix, ids[i]));
             out[i] = x >= x_cut ? above : poincare_from_x(x);
         }
+    }
+
+    // The cut for a cosine batch against bound, or null where it cannot pay
+    // (no bound, a short batch, no tail bounds kept).
+    static const CosineCut* cosine_cut(const HyperbolicIndex& ix, const float* q, float qn,
+                                       int count, float bound, float* q_tails, CosineCut& cut) {
+        constexpr int MIN_BATCH = 1;
+        const TailNorms& t = ix.nodes.tails;
+        if (!t.on() || count < MIN_BATCH || !(bound < INFINITY)) return nullptr;
+        // The kernels gather the bounds with 32-bit offsets.
+        if (t.bounds.size() >= size_t(INT32_MAX)) return nullptr;
+        const size_t dim = size_t(ix.dimension);
+        tail_norm_bounds(q, dim, t.stride, t.count, q_tails);
+        cut = {ix.nodes.norms.data(),
+               t.bounds.data(),
+               q_tails,
+               t.stride,
+               t.count,
+               std::sqrt(qn),
+               bound,
+               cosine_cut_slack(dim)};
+        return &cut;
     }
 
     static float one(const HyperbolicIndex& ix, const float* q, float qn, int32_t id) {

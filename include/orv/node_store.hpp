@@ -42,6 +42,29 @@ struct LinkMemo {
     void configure(int32_t slots_per_node, int32_t n);
 };
 
+// Most checkpoints a row has for the cosine early exit.
+constexpr int32_t MAX_TAIL_CHECKS = 7;
+
+// Upper bounds on the norms of row tails: bound k of a node is at least the
+// Euclidean norm of its components from (k + 1) * stride on. With the
+// query's own, they bound what the rest of a dot product can add, so a cosine
+// sum can stop once its distance can no longer come under a search's bound.
+// Derived from the vectors: never saved, filled on load.
+struct TailNorms {
+    int32_t stride = 0;
+    int32_t count = 0;  // per node, 0 when off
+    std::vector<float> bounds;
+
+    bool on() const { return count > 0; }
+    // Checkpoints for rows of dim components, or none when rows are too short
+    // for a stop to pay.
+    void configure(int32_t dim, bool wanted);
+};
+
+// Writes t.count bounds for row v (see TailNorms); rounding is allowed for,
+// so the bounds hold for any vector, and NaN or inf components give NaN or inf.
+void tail_norm_bounds(const float* v, size_t dim, int32_t stride, int32_t count, float* out);
+
 class NodeStore {
   public:
     NodeStore() = default;
@@ -76,6 +99,8 @@ class NodeStore {
     // must fit their reserved capacity when called where nothing may allocate.
     void set_links(int32_t id, int32_t layer, const int32_t* ids, int32_t count);
     void push_link(int32_t id, int32_t layer, int32_t v);
+    // Tail norm bounds of every row kept from now on (cosine indexes), or none.
+    void use_tail_norms(bool wanted);
     // For the loader: n nodes of zeros, each with only an empty layer-0 list.
     void resize_for_load(int32_t n);
     // For the loader: empty upper lists for layers 1..level.
@@ -90,6 +115,7 @@ class NodeStore {
     std::vector<int32_t> links0;
     std::vector<std::vector<std::vector<int32_t>>> upper;
     LinkMemo memo;
+    TailNorms tails;
 
   private:
     int32_t dim_ = 0;

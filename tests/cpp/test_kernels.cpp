@@ -83,7 +83,7 @@ std::string check_block(const orv::KernelSet& ks, const Block& b, const std::vec
     const int count = int(ids.size());
     std::vector<float> l2(ids.size()), dp(ids.size());
     ks.sq_l2_batch(b.q.data(), b.rows.data(), b.dim, ids.data(), count, l2.data(), INFINITY);
-    ks.dot_batch(b.q.data(), b.rows.data(), b.dim, ids.data(), count, dp.data());
+    ks.dot_batch(b.q.data(), b.rows.data(), b.dim, ids.data(), count, dp.data(), nullptr);
     const int n = int(b.dim);
     for (size_t i = 0; i < ids.size(); ++i) {
         const float* row = b.rows.data() + size_t(ids[i]) * b.dim;
@@ -148,6 +148,138 @@ TEST_P(KernelTest, BoundedSumsExactUpToBoundAndAboveItOtherwise) {
     }
 }
 
+// Rows whose tails are nearly parallel to the query's make the tail bound
+// nearly tight, the case where a short rounding allowance would show.
+Block cut_block(size_t dim, uint32_t seed, int kind) {
+    std::mt19937 gen(seed);
+    std::normal_distribution<float> normal(0.0f, 1.0f);
+    Block b{dim, std::vector<float>(ROWS * dim), std::vector<float>(dim)};
+    for (float& x : b.q) x = kind == 2 ? any_scale_value(gen) : normal(gen);
+    for (size_t r = 0; r < ROWS; ++r) {
+        const float scale = 0.5f + float(r);
+        for (size_t j = 0; j < dim; ++j) {
+            float& x = b.rows[r * dim + j];
+            if (kind == 0) x = normal(gen);
+            if (kind == 1) x = scale * b.q[j] + (j < dim / 3 ? normal(gen) : 1e-4f * normal(gen));
+            if (kind == 2) x = any_scale_value(gen);
+            // A large free head and a tail exactly parallel to the query's:
+            // the rounding of the rest of the sum then outweighs the slack
+            // left in tight tail bounds.
+            if (kind == 3) x = j < dim / 4 ? 4.0f * normal(gen) : 0x1p-10f * b.q[j];
+        }
+    }
+    return b;
+}
+
+// Tail norms rounded up to the next float, with no allowance beyond that.
+std::vector<float> tight_tails(const Block& b, const orv::TailNorms& t) {
+    std::vector<float> out;
+    for (size_t r = 0; r < ROWS; ++r) {
+        for (int32_t k = 1; k <= t.count; ++k) {
+            long double sq = 0;
+            for (size_t j = size_t(k * t.stride); j < b.dim; ++j)
+                sq += (long double)b.rows[r * b.dim + j] * b.rows[r * b.dim + j];
+            const long double norm = std::sqrt(sq);
+            float f = float(norm);
+            if ((long double)f < norm) f = std::nextafter(f, INFINITY);
+            out.push_back(f);
+        }
+    }
+    return out;
+}
+
+// With a cut, a cosine distance at or under the bound is exact; one above it
+// may come back as any value above the bound, but never above the exact one.
+TEST_P(KernelTest, CosineCutExactUpToBoundAndAboveItOtherwise) {
+    std::mt19937 gen(15);
+    for (size_t dim : {64, 67, 101, 128, 200, 784}) {
+        orv::TailNorms t;
+        t.configure(int32_t(dim), true);
+        ASSERT_TRUE(t.on()) << dim;
+        for (int kind : {0, 1, 2, 3}) {
+            const Block b = cut_block(dim, uint32_t(dim * 7 + kind), kind);
+            std::vector<float> norms(ROWS), tails(ROWS * size_t(t.count));
+            for (size_t r = 0; r < ROWS; ++r) {
+                norms[r] = ref::sq_norm(b.rows.data() + r * dim, int(dim));
+                orv::tail_norm_bounds(b.rows.data() + r * dim, dim, t.stride, t.count,
+                                      tails.data() + r * size_t(t.count));
+            }
+            if (kind == 3) tails = tight_tails(b, t);
+            norms[5] = -1.0f;  // a loaded file's: recomputed, and that row never stops
+            const float qn = ref::sq_norm(b.q.data(), int(dim));
+            std::vector<float> q_tails(size_t(t.count));
+            orv::tail_norm_bounds(b.q.data(), dim, t.stride, t.count, q_tails.data());
+            for (int count : {1, 8, 13, 24, 40}) {
+                const std::vector<int32_t> ids = random_ids(count, gen);
+                std::vector<float> want(ids.size()), got(ids.size());
+                for (size_t i = 0; i < ids.size(); ++i) {
+                    const size_t r = size_t(ids[i]);
+                    const float vn =
+                        norms[r] < 0 ? ref::sq_norm(b.rows.data() + r * dim, int(dim)) : norms[r];
+                    want[i] = ref::cosine(b.q.data(), qn, b.rows.data() + r * dim, vn, int(dim));
+                }
+                std::vector<float> bounds = bounds_for(want, gen);
+                for (float w : want) bounds.push_back(std::nextafter(w, -INFINITY));
+                for (float bound : bounds) {
+                    const orv::CosineCut cut{
+                        norms.data(), tails.data(),  q_tails.data(), t.stride,
+                        t.count,      std::sqrt(qn), bound,          orv::cosine_cut_slack(dim)};
+                    ks->dot_batch(b.q.data(), b.rows.data(), dim, ids.data(), count, got.data(),
+                                  &cut);
+                    ks->cosine_batch(got.data(), b.rows.data(), dim, norms.data(), ids.data(),
+                                     count, qn);
+                    for (size_t i = 0; i < ids.size(); ++i) {
+                        const std::string at = "dim " + std::to_string(dim) + " kind " +
+                                               std::to_string(kind) + " lane " + std::to_string(i) +
+                                               " bound " + std::to_string(bound);
+                        if (!(want[i] > bound)) {
+                            ASSERT_TRUE(ref::same_float(got[i], want[i])) << at;
+                        } else {
+                            ASSERT_GT(got[i], bound) << at;
+                            ASSERT_LE(got[i], want[i]) << at;
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
+// The tail bounds hold for rows of every scale; NaN or inf leaves no bound.
+TEST(TailNorms, BoundTheTailNormsAndSkipShortRows) {
+    orv::TailNorms t;
+    t.configure(63, true);
+    EXPECT_FALSE(t.on());
+    t.configure(784, false);
+    EXPECT_FALSE(t.on());
+    std::mt19937 gen(16);
+    for (int32_t dim : {64, 100, 784, 1000}) {
+        t.configure(dim, true);
+        ASSERT_TRUE(t.on());
+        EXPECT_LE(t.count, orv::MAX_TAIL_CHECKS);
+        EXPECT_EQ(t.stride % 8, 0);
+        for (int rep = 0; rep < 50; ++rep) {
+            std::vector<float> v(static_cast<size_t>(dim));
+            for (float& x : v) x = any_scale_value(gen);
+            std::vector<float> got(size_t(t.count));
+            orv::tail_norm_bounds(v.data(), size_t(dim), t.stride, t.count, got.data());
+            for (int32_t k = 1; k <= t.count; ++k) {
+                long double exact = 0;
+                for (size_t j = size_t(k * t.stride); j < size_t(dim); ++j)
+                    exact += (long double)v[j] * v[j];
+                ASSERT_GE((long double)got[size_t(k - 1)], std::sqrt(exact))
+                    << "dim " << dim << " checkpoint " << k;
+            }
+        }
+    }
+    std::vector<float> v(128, 1.0f);
+    v[100] = NAN;
+    t.configure(128, true);
+    std::vector<float> got(size_t(t.count));
+    orv::tail_norm_bounds(v.data(), 128, t.stride, t.count, got.data());
+    EXPECT_TRUE(std::isnan(got.back()));
+}
+
 // Id lists of the shapes the searches produce: runs of consecutive rows (the
 // flat scan), scattered rows (the graph searches) and rows named again.
 std::vector<std::vector<int32_t>> id_patterns(std::mt19937& gen) {
@@ -199,7 +331,7 @@ TEST_P(KernelTest, ReadsNothingPastTheLastRow) {
             std::vector<float> l2(ids.size()), dp(ids.size());
             const int count = int(ids.size());
             ks->sq_l2_batch(b.q.data(), rows, dim, ids.data(), count, l2.data(), INFINITY);
-            ks->dot_batch(b.q.data(), rows, dim, ids.data(), count, dp.data());
+            ks->dot_batch(b.q.data(), rows, dim, ids.data(), count, dp.data(), nullptr);
             for (size_t i = 0; i < ids.size(); ++i) {
                 const float* row = rows + size_t(ids[i]) * dim;
                 ASSERT_TRUE(ref::same_float(l2[i], ref::sq_l2(b.q.data(), row, int(dim))));
