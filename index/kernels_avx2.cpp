@@ -98,24 +98,45 @@ inline int cut_lanes_above(const CosineCut& c, const CutLanes& cl, int k, __m256
     return _mm256_movemask_ps(stop);
 }
 
+// The lanes named by the bits of m, as a blend mask.
+inline __m256 lane_mask(int m) {
+    const __m256i bit = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
+    const __m256i set = _mm256_and_si256(_mm256_set1_epi32(m), bit);
+    return _mm256_castsi256_ps(_mm256_cmpeq_epi32(set, bit));
+}
+
+// The lanes of `stop` are done: value is kept for them, and their rows are
+// read from the query (in cache) from here on, so their memory is not fetched.
+inline void retire(int stop, __m256 value, const float* q, const float* rows[LANES], __m256& kept) {
+    kept = _mm256_blendv_ps(kept, value, lane_mask(stop));
+    for (int s = stop; s != 0; s &= s - 1) rows[__builtin_ctz(unsigned(s))] = q;
+}
+
 // Sums of G groups of eight rows, one index-order chain per lane. The last
 // dim % 8 components come from the block that ends with the row, from its
 // component FROM on (the ones before were summed already); rows shorter than
 // eight components (SHORT) take components 0..TO-1 of one masked block. With
-// a finite bound the Euclidean chains may stop once every lane is above it,
-// and with a cut the dot products once every lane's distance is.
+// a finite bound a Euclidean lane may stop once it is above it, and with a cut
+// a dot product once its distance is; a stopped lane keeps the value it
+// stopped at, and the sums return once every lane has stopped.
 // Meanwhile the rows at [ahead, ahead_end) are fetched 4G cache lines per
 // block, in step with the sums.
 template <bool DOT, int G, int FROM, int TO, bool SHORT>
-inline void row_sums(const float* q, const float* const rows[][LANES], size_t dim, __m256 lim,
+inline void row_sums(const float* q, const float* rows[][LANES], size_t dim, __m256 lim,
                      const CosineCut* cut, const int32_t (*ids)[LANES], const char* ahead,
                      const char* ahead_end, __m256 acc[G]) {
-    for (int g = 0; g < G; ++g) acc[g] = _mm256_setzero_ps();
+    __m256 kept[G];
+    int live[G];
+    for (int g = 0; g < G; ++g) {
+        acc[g] = _mm256_setzero_ps();
+        kept[g] = _mm256_setzero_ps();
+        live[g] = 0xff;
+    }
     __m256 c[8];
     const __m256i none = _mm256_setzero_si256();
     CutLanes cl[G] = {};
     int check = 0;
-    size_t check_at = SIZE_MAX;
+    size_t check_at = DOT ? SIZE_MAX : 32;
     if constexpr (DOT) {
         if (cut != nullptr) {
             for (int g = 0; g < G; ++g) cl[g] = cut_lanes(*cut, ids[g]);
@@ -132,27 +153,31 @@ inline void row_sums(const float* q, const float* const rows[][LANES], size_t di
             load_block<false>(rows[g], j, none, c);
             acc[g] = accumulate<DOT, 0, 8>(q + j, c, acc[g]);
         }
-        if constexpr (DOT) {
-            if (j + 8 == check_at) {
-                __m256 u[G];
-                int all = 0xff;
-                for (int g = 0; g < G; ++g)
-                    all &= cut_lanes_above(*cut, cl[g], check, acc[g], u[g]);
-                if (all == 0xff) {
-                    for (int g = 0; g < G; ++g) acc[g] = u[g];
-                    return;
-                }
-                ++check;
-                check_at = check < cut->count ? check_at + size_t(cut->stride) : SIZE_MAX;
+        if (j + 8 != check_at) continue;
+        int running = 0;
+        for (int g = 0; g < G; ++g) {
+            __m256 value = acc[g];
+            int stop;
+            if constexpr (DOT)
+                stop = cut_lanes_above(*cut, cl[g], check, acc[g], value);
+            else
+                stop = _mm256_movemask_ps(_mm256_cmp_ps(acc[g], lim, _CMP_GT_OQ));
+            stop &= live[g];
+            if (stop != 0) {
+                retire(stop, value, q, rows[g], kept[g]);
+                live[g] &= ~stop;
             }
-        } else {
-            if (((j + 8) & 31) == 0) {
-                int all = 0xff;
-                for (int g = 0; g < G; ++g)
-                    all &= _mm256_movemask_ps(_mm256_cmp_ps(acc[g], lim, _CMP_GT_OQ));
-                if (all == 0xff) return;
-            }
+            running |= live[g];
         }
+        if (running == 0) {
+            for (int g = 0; g < G; ++g) acc[g] = kept[g];
+            return;
+        }
+        ++check;
+        if constexpr (DOT)
+            check_at = check < cut->count ? check_at + size_t(cut->stride) : SIZE_MAX;
+        else
+            check_at += 32;
     }
     for (int g = 0; g < G; ++g) {
         if constexpr (SHORT) {
@@ -164,6 +189,7 @@ inline void row_sums(const float* q, const float* const rows[][LANES], size_t di
             load_block<false>(rows[g], dim - 8, none, c);
             acc[g] = accumulate<DOT, FROM, 8>(q + dim - 8, c, acc[g]);
         }
+        if (live[g] != 0xff) acc[g] = _mm256_blendv_ps(acc[g], kept[g], lane_mask(~live[g] & 0xff));
     }
 }
 

@@ -24,6 +24,10 @@ int measure_unvisited(const HyperbolicIndex& ix, const float* q, float qn, int32
                       int32_t layer, uint16_t* vis, uint16_t ver, SearchScratch& s, float bound) {
     using Ops = MetricOps<M>;
     const LinkSpan nb = ix.nodes.links(node, layer);
+    // The lines a row spans, up to six: measured best on 784-d rows, where
+    // most sums need at least that many before they can stop.
+    constexpr size_t MAX_BYTES = 6 * 64;
+    const size_t row_bytes = std::min(MAX_BYTES, size_t(ix.dimension) * sizeof(float));
     int m = 0;
     for (int32_t j = 0; j < nb.count; ++j) {
         const int32_t id = nb.ids[j];
@@ -32,8 +36,9 @@ int measure_unvisited(const HyperbolicIndex& ix, const float* q, float qn, int32
         if (Ops::skips_boundary(ix, id)) continue;
         // The rows are read a batch later; start their first lines now.
         const char* row = reinterpret_cast<const char*>(ix.nodes.row(id));
-        __builtin_prefetch(row);
-        __builtin_prefetch(row + 64);
+        const char* end = row + row_bytes;
+        for (const char* line = row; line < end; line += 64) __builtin_prefetch(line);
+        __builtin_prefetch(end - 1);
         s.ids[size_t(m++)] = id;
     }
     // Poincaré: past the bound's cut-off the logarithm is skipped; finding the
