@@ -50,6 +50,7 @@ void HyperbolicIndex::search_layer_into(const float* q, float qn, int32_t entry,
     auto& beam = s.beam;
     cand.clear();
     beam.clear();
+    const float* q_tails = Ops::query_tails(*this, q, s.q_tails);
     const float d0 = Ops::one(*this, q, qn, entry);
     cand.push_back({d0, entry});
     vis[entry] = ver;
@@ -61,7 +62,7 @@ void HyperbolicIndex::search_layer_into(const float* q, float qn, int32_t entry,
         if (int32_t(beam.size()) >= ef && c.dist > beam.front().dist) break;
         // A full beam's top only falls from here on, so it bounds the batch.
         const float bound = int32_t(beam.size()) >= ef ? beam.front().dist : INFINITY;
-        const int m = measure_unvisited<M>(*this, q, qn, c.id, layer, vis, ver, s, bound);
+        const int m = measure_unvisited<M>(*this, q, qn, c.id, layer, vis, ver, s, bound, q_tails);
         for (int j = 0; j < m; ++j) {
             const NodeDist r{s.dists[size_t(j)], s.ids[size_t(j)]};
             if (keep) {

@@ -33,7 +33,8 @@ void HyperbolicIndex::memo_pairs(const int32_t* ids, int32_t from, int32_t lo, i
                                  float bound, SearchScratch& s) const {
     const int32_t f = ids[from];
     float* d = s.dists.data();
-    MetricOps<M>::batch(*this, nodes.row(f), nodes.norms[size_t(f)], ids + lo, hi - lo, d, bound);
+    MetricOps<M>::batch(*this, nodes.row(f), nodes.norms[size_t(f)], ids + lo, hi - lo, d, bound,
+                        MetricOps<M>::row_tails(*this, f));
     const float* dist = s.slot_dist.data();
     uint64_t* rows = s.rows.data();
     for (int32_t j = lo; j < hi; ++j) {
@@ -76,7 +77,8 @@ void HyperbolicIndex::memo_extend(int32_t last, float worst, float bound, Search
     }
     float* d = s.dists.data();
     const int32_t fid = slot_ids[f];
-    MetricOps<M>::batch(*this, nodes.row(fid), nodes.norms[size_t(fid)], s.ids.data(), m, d, bound);
+    MetricOps<M>::batch(*this, nodes.row(fid), nodes.norms[size_t(fid)], s.ids.data(), m, d, bound,
+                        MetricOps<M>::row_tails(*this, fid));
     for (int32_t k = 0; k < m; ++k) {
         const int32_t j = s.slots[size_t(k)];
         rows[f] &= ~(uint64_t(1) << j);

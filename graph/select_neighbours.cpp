@@ -84,9 +84,10 @@ void HyperbolicIndex::heuristic_by_rows(int32_t cap, SearchScratch& s,
                 // most the last one: a Euclidean sum may stop past it.
                 const float bound = metric_type == POINCARE ? top : s.work[end - 1].dist;
                 with_metric(metric_type, [&](auto m) {
-                    MetricOps<decltype(m)::value>::batch_cut(
-                        *this, nodes.row(sid), nodes.norms[size_t(sid)], s.cand_ids.data() + k,
-                        int(end - k), row + k, bound, x_cut);
+                    using Ops = MetricOps<decltype(m)::value>;
+                    Ops::batch_cut(*this, nodes.row(sid), nodes.norms[size_t(sid)],
+                                   s.cand_ids.data() + k, int(end - k), row + k, bound, x_cut,
+                                   Ops::row_tails(*this, sid));
                 });
                 s.row_end[r] = int32_t(end);
             }

@@ -76,6 +76,7 @@ HyperbolicIndex::filtered_layer0(const float* q, float q2, int32_t entry, int32_
     auto &cand = s.cand, &beam = s.beam, &result = s.result;
     cand.clear();
     beam.clear();
+    const float* q_tails = Ops::query_tails(*this, q, s.q_tails);
     const float d0 = Ops::one(*this, q, q2, entry);
     cand.push_back({d0, entry});
     beam.push_back({d0, entry});
@@ -102,7 +103,7 @@ HyperbolicIndex::filtered_layer0(const float* q, float q2, int32_t entry, int32_
         cand.pop_back();
         if (c.dist > beam.front().dist && int64_t(result.size()) >= k) break;
         const float bound = admission_bound(beam, result, maxef, k, lim.max_radius, result_nan);
-        const int m = measure_unvisited<M>(*this, q, q2, c.id, 0, vis, ver, s, bound);
+        const int m = measure_unvisited<M>(*this, q, q2, c.id, 0, vis, ver, s, bound, q_tails);
         for (int j = 0; j < m; ++j) {
             const NodeDist r{s.dists[size_t(j)], s.ids[size_t(j)]};
             if (int32_t(beam.size()) < maxef || r.dist < beam.front().dist) {

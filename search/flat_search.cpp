@@ -50,6 +50,7 @@ void HyperbolicIndex::flat_scan(const float* q, float q2, int32_t k, const Query
         s.dists.resize(size_t(SCAN_CHUNK));
     }
     ResultHeap heap(s.result, k);
+    const float* q_tails = MetricOps<M>::query_tails(*this, q, s.q_tails);
     const bool radius_on = lim.max_radius >= 0.0f;
     const int32_t n = size();
     for (int32_t start = 0; start < n; start += SCAN_CHUNK) {
@@ -60,7 +61,7 @@ void HyperbolicIndex::flat_scan(const float* q, float q2, int32_t k, const Query
         // and pop leave the heap exactly as the full value would.
         float bound = heap.bound();
         if (radius_on && lim.max_radius < bound) bound = lim.max_radius;
-        MetricOps<M>::batch(*this, q, q2, s.ids.data(), m, s.dists.data(), bound);
+        MetricOps<M>::batch(*this, q, q2, s.ids.data(), m, s.dists.data(), bound, q_tails);
         // Nothing above both levels can be kept: no pass over the records.
         float level = heap.skip_above();
         if (radius_on && !(level <= lim.max_radius)) level = lim.max_radius;

@@ -21,7 +21,8 @@ inline void ensure_batch_room(SearchScratch& s, int32_t max_list) {
 // count. Values above bound may be any number above it.
 template <int M>
 int measure_unvisited(const HyperbolicIndex& ix, const float* q, float qn, int32_t node,
-                      int32_t layer, uint16_t* vis, uint16_t ver, SearchScratch& s, float bound) {
+                      int32_t layer, uint16_t* vis, uint16_t ver, SearchScratch& s, float bound,
+                      const float* q_tails) {
     using Ops = MetricOps<M>;
     const LinkSpan nb = ix.nodes.links(node, layer);
     // The lines a row spans, up to six: measured best on 784-d rows, where
@@ -46,7 +47,7 @@ int measure_unvisited(const HyperbolicIndex& ix, const float* q, float qn, int32
     float x_cut = INFINITY;
     if constexpr (M == POINCARE)
         if (m >= POINCARE_SEARCH_CUT_MIN && bound < INFINITY) x_cut = cached_x_above(bound);
-    Ops::batch_cut(ix, q, qn, s.ids.data(), m, s.dists.data(), bound, x_cut);
+    Ops::batch_cut(ix, q, qn, s.ids.data(), m, s.dists.data(), bound, x_cut, q_tails);
     return m;
 }
 

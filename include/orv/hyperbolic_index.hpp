@@ -61,6 +61,8 @@ struct SearchScratch {
     std::vector<int32_t> slot_ids;
     std::vector<int32_t> pos_slot;
     std::vector<int32_t> slots;
+    // The query's tail norm bounds, worked out once per search.
+    float q_tails[MAX_TAIL_CHECKS];
 };
 
 SearchScratch& thread_scratch();

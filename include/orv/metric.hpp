@@ -122,11 +122,13 @@ struct MetricOps {
 
     // Values above bound may come back as any number still above it (the
     // Euclidean kernel stops early; Poincaré skips the logarithm).
+    // q_tails: the query's tail norm bounds (see query_tails), or null to work
+    // them out here when needed.
     static void batch(const HyperbolicIndex& ix, const float* q, float qn, const int32_t* ids,
-                      int count, float* out, float bound = INFINITY) {
+                      int count, float* out, float bound = INFINITY,
+                      const float* q_tails = nullptr) {
         const size_t dim = size_t(ix.dimension);
         if constexpr (M == COSINE) {
-            float q_tails[MAX_TAIL_CHECKS];
             CosineCut cut;
             ix.kernels->dot_batch(q, ix.nodes.base(), dim, ids, count, out,
                                   cosine_cut(ix, q, qn, count, bound, q_tails, cut));
@@ -148,14 +150,31 @@ struct MetricOps {
     // uses one bound over many small batches (x_cut = poincare_x_above(bound),
     // or +inf for none); the other metrics take bound as batch does.
     static void batch_cut(const HyperbolicIndex& ix, const float* q, float qn, const int32_t* ids,
-                          int count, float* out, float bound, float x_cut) {
+                          int count, float* out, float bound, float x_cut,
+                          const float* q_tails = nullptr) {
         if constexpr (M == POINCARE) {
             ix.kernels->sq_l2_batch(q, ix.nodes.base(), size_t(ix.dimension), ids, count, out,
                                     INFINITY);
             poincare_epilogue(ix, qn, ids, count, out, bound, x_cut);
         } else {
-            batch(ix, q, qn, ids, count, out, bound);
+            batch(ix, q, qn, ids, count, out, bound, q_tails);
         }
+    }
+
+    // The tail norm bounds of a query for the cosine cut, written to buf, or
+    // null where no cut is made.
+    static const float* query_tails(const HyperbolicIndex& ix, const float* q, float* buf) {
+        const TailNorms& t = ix.nodes.tails;
+        if (M != COSINE || !t.on()) return nullptr;
+        tail_norm_bounds(q, size_t(ix.dimension), t.stride, t.count, buf);
+        return buf;
+    }
+
+    // Those of a stored row, kept beside it.
+    static const float* row_tails(const HyperbolicIndex& ix, int32_t id) {
+        const TailNorms& t = ix.nodes.tails;
+        if (M != COSINE || !t.on()) return nullptr;
+        return t.bounds.data() + size_t(id) * size_t(t.count);
     }
 
     static void poincare_epilogue(const HyperbolicIndex& ix, float qn, const int32_t* ids,
@@ -182,24 +201,29 @@ struct MetricOps {
     }
 
     // The cut for a cosine batch against bound, or null where it cannot pay
-    // (no bound, a short batch, no tail bounds kept).
+    // (no bound, no tail bounds kept). Without q_tails, a batch this short
+    // does without: working them out costs about one distance.
     static const CosineCut* cosine_cut(const HyperbolicIndex& ix, const float* q, float qn,
-                                       int count, float bound, float* q_tails, CosineCut& cut) {
-        constexpr int MIN_BATCH = 1;
+                                       int count, float bound, const float* q_tails,
+                                       CosineCut& cut) {
+        constexpr int MIN_BATCH = 8;
+        thread_local float buf[MAX_TAIL_CHECKS];
         const TailNorms& t = ix.nodes.tails;
-        if (!t.on() || count < MIN_BATCH || !(bound < INFINITY)) return nullptr;
+        if (!t.on() || count < 1 || !(bound < INFINITY)) return nullptr;
         // The kernels gather the bounds with 32-bit offsets.
         if (t.bounds.size() >= size_t(INT32_MAX)) return nullptr;
-        const size_t dim = size_t(ix.dimension);
-        tail_norm_bounds(q, dim, t.stride, t.count, q_tails);
-        cut = {ix.nodes.norms.data(),
-               t.bounds.data(),
-               q_tails,
-               t.stride,
-               t.count,
-               std::sqrt(qn),
-               bound,
-               cosine_cut_slack(dim)};
+        if (q_tails == nullptr) {
+            if (count < MIN_BATCH) return nullptr;
+            q_tails = query_tails(ix, q, buf);
+        }
+        cut.norms = ix.nodes.norms.data();
+        cut.tails = t.bounds.data();
+        cut.q_tails = q_tails;
+        cut.stride = t.stride;
+        cut.count = t.count;
+        cut.q_root = std::sqrt(qn);
+        cut.bound = bound;
+        cut.slack = cosine_cut_slack(size_t(ix.dimension));
         return &cut;
     }
 
