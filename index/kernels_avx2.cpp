@@ -195,8 +195,7 @@ inline void row_sums(const float* q, const float* rows[][LANES], size_t dim, __m
 
 inline bool consecutive(const int32_t* ids, int n) { return ids[n - 1] - ids[0] == n - 1; }
 
-// Rows at least this long are summed two groups at a time (their long chains
-// are independent, which hides the latency of each fused step) and streamed.
+// Consecutive rows at least this long are streamed.
 constexpr size_t LONG_DIM = 64;
 
 // Up to G groups of eight nodes from ids[0..left); a short last group repeats
