@@ -112,6 +112,30 @@ inline void retire(int stop, __m256 value, const float* q, const float* rows[LAN
     for (int s = stop; s != 0; s &= s - 1) rows[__builtin_ctz(unsigned(s))] = q;
 }
 
+// At a checkpoint: retires the live lanes past the bound (Euclidean) or
+// whose distance is provably past it (a cosine cut); false once none is live.
+template <bool DOT, int G>
+__attribute__((always_inline)) inline bool
+stop_lanes(const float* q, const float* rows[][LANES], __m256 lim, const CosineCut* cut,
+           const CutLanes cl[G], int check, const __m256 acc[G], __m256 kept[G], int live[G]) {
+    int running = 0;
+    for (int g = 0; g < G; ++g) {
+        __m256 value = acc[g];
+        int stop;
+        if constexpr (DOT)
+            stop = cut_lanes_above(*cut, cl[g], check, acc[g], value);
+        else
+            stop = _mm256_movemask_ps(_mm256_cmp_ps(acc[g], lim, _CMP_GT_OQ));
+        stop &= live[g];
+        if (stop != 0) {
+            retire(stop, value, q, rows[g], kept[g]);
+            live[g] &= ~stop;
+        }
+        running |= live[g];
+    }
+    return running != 0;
+}
+
 // Sums of G groups of eight rows, one index-order chain per lane. The last
 // dim % 8 components come from the block that ends with the row, from its
 // component FROM on (the ones before were summed already); rows shorter than
@@ -154,22 +178,7 @@ inline void row_sums(const float* q, const float* rows[][LANES], size_t dim, __m
             acc[g] = accumulate<DOT, 0, 8>(q + j, c, acc[g]);
         }
         if (j + 8 != check_at) continue;
-        int running = 0;
-        for (int g = 0; g < G; ++g) {
-            __m256 value = acc[g];
-            int stop;
-            if constexpr (DOT)
-                stop = cut_lanes_above(*cut, cl[g], check, acc[g], value);
-            else
-                stop = _mm256_movemask_ps(_mm256_cmp_ps(acc[g], lim, _CMP_GT_OQ));
-            stop &= live[g];
-            if (stop != 0) {
-                retire(stop, value, q, rows[g], kept[g]);
-                live[g] &= ~stop;
-            }
-            running |= live[g];
-        }
-        if (running == 0) {
+        if (!stop_lanes<DOT, G>(q, rows, lim, cut, cl, check, acc, kept, live)) {
             for (int g = 0; g < G; ++g) acc[g] = kept[g];
             return;
         }
