@@ -3,6 +3,8 @@
 // list order, which makes the same decisions as one node at a time.
 #pragma once
 
+#include <cstdint>
+
 #include "orv/metric.hpp"
 
 namespace orv {
@@ -36,10 +38,9 @@ int measure_unvisited(const HyperbolicIndex& ix, const float* q, float qn, int32
         vis[id] = ver;
         if (Ops::skips_boundary(ix, id)) continue;
         // The rows are read a batch later; start their first lines now.
-        const char* row = reinterpret_cast<const char*>(ix.nodes.row(id));
-        const char* end = row + row_bytes;
-        for (const char* line = row; line < end; line += 64) __builtin_prefetch(line);
-        __builtin_prefetch(end - 1);
+        const uintptr_t row = reinterpret_cast<uintptr_t>(ix.nodes.row(id));
+        for (uintptr_t line = row & ~uintptr_t(63); line < row + row_bytes; line += 64)
+            __builtin_prefetch(reinterpret_cast<const void*>(line));
         s.ids[size_t(m++)] = id;
     }
     // Poincaré: past the bound's cut-off the logarithm is skipped; finding the
