@@ -88,8 +88,8 @@ int32_t link_memo_slots(const NodeStore& st, int32_t cap0, bool wanted) {
 namespace {
 // Grows capacity by half again, not doubled: the vector block is most of the
 // index's memory.
-template <class T>
-void grow_for(std::vector<T>& v, size_t extra) {
+template <class T, class A>
+void grow_for(std::vector<T, A>& v, size_t extra) {
     size_t need = v.size() + extra;
     if (need <= v.capacity()) return;
     v.reserve(std::max(need, v.capacity() + v.capacity() / 2));

@@ -70,7 +70,7 @@ SearchScratch& thread_scratch();
 // Versioned visited marks: a node is visited when its mark equals the version,
 // so starting a search costs one increment instead of a clear.
 struct VisitedMarks {
-    std::vector<uint16_t> marks;
+    BigVector<uint16_t> marks;
     uint16_t version = 0;
     uint16_t begin(size_t n);
 };
@@ -82,7 +82,7 @@ VisitedMarks& layer_search_marks();
 // them, by node id, for the linked insertion that ran it.
 struct DistanceCache {
     VisitedMarks stamps;
-    std::vector<float> dist;
+    BigVector<float> dist;
     uint16_t begin(size_t n) {
         if (dist.size() < n) dist.resize(n);
         return stamps.begin(n);

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "orv/huge_pages.hpp"
+
 namespace orv {
 
 struct LinkSpan {
@@ -24,10 +26,10 @@ constexpr int32_t MEMO_MAX_SLOTS = 64;
 // slot, which the next link takes. Derived data: never saved, rebuilt on demand.
 struct LinkMemo {
     int32_t slots = 0;  // per node, 0 when off
-    std::vector<float> dist;
-    std::vector<uint64_t> rows;
-    std::vector<uint8_t> slot_of;
-    std::vector<uint8_t> valid;  // 1 when the entry describes the current list
+    BigVector<float> dist;
+    BigVector<uint64_t> rows;
+    BigVector<uint8_t> slot_of;
+    BigVector<uint8_t> valid;  // 1 when the entry describes the current list
 
     bool on() const { return slots > 0; }
     float* dist_of(int32_t id) { return dist.data() + size_t(id) * size_t(slots); }
@@ -53,7 +55,7 @@ constexpr int32_t MAX_TAIL_CHECKS = 7;
 struct TailNorms {
     int32_t stride = 0;
     int32_t count = 0;  // per node, 0 when off
-    std::vector<float> bounds;
+    BigVector<float> bounds;
 
     bool on() const { return count > 0; }
     // Checkpoints for rows of dim components, or none when rows are too short
@@ -108,11 +110,11 @@ class NodeStore {
     // Room for one more id in an upper list, so that a later push cannot fail.
     void reserve_upper(int32_t id, int32_t layer, int32_t cap_upper);
 
-    std::vector<float> vectors;
-    std::vector<float> norms;
+    BigVector<float> vectors;
+    BigVector<float> norms;
     std::vector<int32_t> levels;
-    std::vector<uint64_t> masks;
-    std::vector<int32_t> links0;
+    BigVector<uint64_t> masks;
+    BigVector<int32_t> links0;
     std::vector<std::vector<std::vector<int32_t>>> upper;
     LinkMemo memo;
     TailNorms tails;

@@ -104,7 +104,7 @@ TEST_P(FilteredSearchTest, MatchesPlainTraversal) {
     for (int32_t i = 0; i < n; ++i)
         ix.add_item_and_link(pts.data() + size_t(i) * size_t(dim), dim, rng() & 7u, 40);
     const Graph g = ref::copy_of(ix);
-    const std::vector<uint64_t> masks = ix.nodes.masks;
+    const std::vector<uint64_t> masks(ix.nodes.masks.begin(), ix.nodes.masks.end());
     const Limits limits[] = {{0, -1.0f, -1.0f}, {1, -1.0f, -1.0f}, {6, -1.0f, -1.0f},
                              {0, 0.2f, -1.0f},  {1, 0.15f, -1.0f}, {0, -1.0f, 0.6f}};
     int compared = 0;

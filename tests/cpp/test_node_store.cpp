@@ -20,4 +20,26 @@ TEST(NodeStoreLists, EmptyListFromNullPointer) {
     }
 }
 
+// Large blocks are mapped on their own at 2 MiB boundaries; growing a vector
+// across the size where that starts must keep its contents, both ways.
+TEST(HugePageBlocks, AlignedAndContentsKeptAcrossTheThreshold) {
+    orv::BigVector<float> v;
+    const size_t big = orv::HUGE_PAGE_BYTES / sizeof(float) * 3 + 5;
+    for (size_t i = 0; i < big; ++i) v.push_back(float(i % 1000003));
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(v.data()) % orv::HUGE_PAGE_BYTES, 0u);
+    for (size_t i = 0; i < big; i += 4099) ASSERT_EQ(v[i], float(i % 1000003)) << i;
+    EXPECT_EQ(v.back(), float((big - 1) % 1000003));
+    v.resize(10);
+    v.shrink_to_fit();
+    for (size_t i = 0; i < 10; ++i) EXPECT_EQ(v[i], float(i));
+    orv::BigVector<float> w(v);
+    EXPECT_EQ(w, v);
+}
+
+TEST(HugePageBlocks, AbsurdSizeThrowsBadAlloc) {
+    orv::HugePageAllocator<float> a;
+    EXPECT_THROW((void)a.allocate(size_t(-1) / 8), std::bad_alloc);
+    EXPECT_THROW((void)a.allocate(size_t(1) << 60), std::bad_alloc);
+}
+
 }  // namespace
