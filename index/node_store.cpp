@@ -139,7 +139,9 @@ int32_t NodeStore::append(const float* v, float norm, uint64_t mask, int32_t lev
 }
 
 void NodeStore::resize_for_load(int32_t n) {
-    vectors.assign(size_t(n) * size_t(dim_), 0.0f);
+    // Left uninitialised: the loader writes every row.
+    vectors.clear();
+    vectors.resize(size_t(n) * size_t(dim_));
     norms.assign(size_t(n), 0.0f);
     masks.assign(size_t(n), 0);
     levels.assign(size_t(n), 0);

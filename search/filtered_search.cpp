@@ -16,13 +16,6 @@ constexpr float GAP_NEAR = 0.01f;
 constexpr float GAP_JUMP = 0.6f;
 constexpr float GAP_FAR = 2.0f;
 
-// Its own marks, apart from those of the descent: versioned like them, so a
-// short search touches only the nodes it reaches.
-VisitedMarks& filtered_marks() {
-    thread_local VisitedMarks marks;
-    return marks;
-}
-
 struct PassTest {
     const NodeStore& nodes;
     QueryLimits lim;
@@ -70,7 +63,8 @@ HyperbolicIndex::filtered_layer0(const float* q, float q2, int32_t entry, int32_
     using Ops = MetricOps<M>;
     const PassTest passes{nodes, lim};
     ensure_batch_room(s, nodes.max_list());
-    VisitedMarks& marks = filtered_marks();
+    // The descent's marks, under a new version: one array stays in cache.
+    VisitedMarks& marks = layer_search_marks();
     const uint16_t ver = marks.begin(size_t(size()));
     uint16_t* vis = marks.marks.data();
     auto &cand = s.cand, &beam = s.beam, &result = s.result;

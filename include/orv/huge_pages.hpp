@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <new>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace orv {
@@ -31,6 +33,18 @@ struct HugePageAllocator {
         return static_cast<T*>(huge_page_alloc(n * sizeof(T)));
     }
     void deallocate(T* p, size_t n) noexcept { huge_page_free(p, n * sizeof(T)); }
+
+    // resize() without a value leaves new elements uninitialised: the loader
+    // overwrites the whole vector block, and a zero fill first would cost a
+    // pass over it. Every other construction is the usual one.
+    template <class U>
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
 
     template <class U>
     bool operator==(const HugePageAllocator<U>&) const noexcept {

@@ -103,7 +103,8 @@ class NodeStore {
     void push_link(int32_t id, int32_t layer, int32_t v);
     // Tail norm bounds of every row kept from now on (cosine indexes), or none.
     void use_tail_norms(bool wanted);
-    // For the loader: n nodes of zeros, each with only an empty layer-0 list.
+    // For the loader: n nodes, each with only an empty layer-0 list; their
+    // vectors are left for the loader to write.
     void resize_for_load(int32_t n);
     // For the loader: empty upper lists for layers 1..level.
     void init_upper(int32_t id, int32_t level);
