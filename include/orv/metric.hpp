@@ -30,9 +30,31 @@ inline float poincare_x(float s, float qn, float vn) {
     return num / den + 1.0f;
 }
 
+// x * x - 1 rounded once, as fmaf gives it, for x >= 1: the double product
+// and difference are then exact (checked for every float from 1 up), and this
+// portable code has no fused instruction, only a call to fmaf.
+inline float sq_minus_one(float x) { return float(double(x) * double(x) - 1.0); }
+
 inline float poincare_from_x(float x) {
     if (x < POINCARE_MIN_X) return poincare_floor();
-    return std::log(x + std::sqrt(std::fma(x, x, -1.0f)));
+    return std::log(x + std::sqrt(sq_minus_one(x)));
+}
+
+// The floats next to a positive x, from its bits (no call to nextafterf).
+inline float float_below(float x) {
+    uint32_t u;
+    std::memcpy(&u, &x, 4);
+    --u;
+    std::memcpy(&x, &u, 4);
+    return x;
+}
+inline float float_above(float x) {
+    if (x == INFINITY) return x;
+    uint32_t u;
+    std::memcpy(&u, &x, 4);
+    ++u;
+    std::memcpy(&x, &u, 4);
+    return x;
 }
 
 inline float poincare_from_sum(float s, float qn, float vn) {
@@ -69,13 +91,13 @@ inline float poincare_x_above(float bound) {
     float x = std::max(float(std::cosh(double(bound))), 1.0f);
     if (poincare_from_x(x) > bound) {
         for (int i = 0; i < MAX_STEPS; ++i) {
-            const float below = std::nextafter(x, 0.0f);
+            const float below = float_below(x);
             if (!(poincare_from_x(below) > bound)) return x;
             x = below;
         }
     } else {
         for (int i = 0; i < MAX_STEPS; ++i) {
-            x = std::nextafter(x, INFINITY);
+            x = float_above(x);
             if (poincare_from_x(x) > bound) return x;
         }
     }

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <numeric>
 #include <random>
@@ -290,6 +291,30 @@ TEST(PoincareCutOff, StepsFromTheGuessToTheSmallestX) {
             EXPECT_FALSE(orv::poincare_from_x(std::nextafter(got, 0.0f)) > b);
         }
     }
+}
+
+// The inline replacements of fmaf and nextafterf on the arcosh path give the
+// library's bits for arguments from 1 up (sampled over the whole float range).
+TEST(PoincareArgument, InlineFmaAndNeighboursMatchTheLibrary) {
+    uint32_t lo, hi;
+    const float one = 1.0f, inf = INFINITY;
+    std::memcpy(&lo, &one, 4);
+    std::memcpy(&hi, &inf, 4);
+    auto same = [](float a, float b) { return std::memcmp(&a, &b, 4) == 0; };
+    for (uint64_t u = lo; u <= hi; u += 4093) {
+        float x;
+        const uint32_t bits = uint32_t(std::min<uint64_t>(u, hi));
+        std::memcpy(&x, &bits, 4);
+        ASSERT_TRUE(same(orv::sq_minus_one(x), std::fma(x, x, -1.0f))) << x;
+        ASSERT_TRUE(same(orv::float_below(x), std::nextafter(x, 0.0f))) << x;
+        ASSERT_TRUE(same(orv::float_above(x), std::nextafter(x, INFINITY))) << x;
+    }
+    for (float x : {1.0f, 1.000001f, std::numeric_limits<float>::max(), INFINITY}) {
+        EXPECT_TRUE(same(orv::sq_minus_one(x), std::fma(x, x, -1.0f))) << x;
+        EXPECT_TRUE(same(orv::float_above(x), std::nextafter(x, INFINITY))) << x;
+        EXPECT_TRUE(same(orv::float_below(x), std::nextafter(x, 0.0f))) << x;
+    }
+    EXPECT_TRUE(std::isnan(orv::poincare_from_x(NaN)));
 }
 
 }  // namespace
