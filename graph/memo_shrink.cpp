@@ -127,9 +127,8 @@ void HyperbolicIndex::memo_select(int32_t cnt, int32_t cap, SearchScratch& s) co
     for (int32_t p = 0; p < cnt; ++p) {
         const int32_t j = s.pos_slot[size_t(p)];
         heap.push_back({s.slot_dist[size_t(j)], j});
-        std::push_heap(heap.begin(), heap.end(), std::less<NodeDist>{});
     }
-    drain_sorted(heap, s.work);
+    drain_pushed(heap, s.work);
     s.pruned.clear();
     s.slots.clear();
     uint64_t taken = 0;

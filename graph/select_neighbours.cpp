@@ -103,7 +103,21 @@ void HyperbolicIndex::heuristic_by_rows(int32_t cap, SearchScratch& s,
     }
 }
 
-void drain_sorted(std::vector<NodeDist>& heap, std::vector<NodeDist>& work) {
+namespace {
+
+// With distinct distances and no NaN the ascending order is unique: one sort
+// of the records gives what popping them all and sorting gives. True then,
+// with the records moved to work in that order.
+bool sorted_if_distinct(std::vector<NodeDist>& records, std::vector<NodeDist>& work) {
+    work.assign(records.begin(), records.end());
+    std::sort(work.begin(), work.end(), DistLessNanLast{});
+    bool distinct = true;
+    for (size_t i = 1; i < work.size() && distinct; ++i) distinct = work[i - 1].dist < work[i].dist;
+    if (distinct) records.clear();
+    return distinct;
+}
+
+void pop_all_sorted(std::vector<NodeDist>& heap, std::vector<NodeDist>& work) {
     work.clear();
     while (!heap.empty()) {
         std::pop_heap(heap.begin(), heap.end(), std::less<NodeDist>{});
@@ -112,6 +126,19 @@ void drain_sorted(std::vector<NodeDist>& heap, std::vector<NodeDist>& work) {
     }
     // NaN-safe order: a NaN distance would make a plain sort read out of bounds.
     std::sort(work.begin(), work.end(), DistLessNanLast{});
+}
+
+}  // namespace
+
+void drain_sorted(std::vector<NodeDist>& heap, std::vector<NodeDist>& work) {
+    if (!sorted_if_distinct(heap, work)) pop_all_sorted(heap, work);
+}
+
+void drain_pushed(std::vector<NodeDist>& pushed, std::vector<NodeDist>& work) {
+    if (sorted_if_distinct(pushed, work)) return;
+    for (size_t i = 2; i <= pushed.size(); ++i)
+        std::push_heap(pushed.begin(), pushed.begin() + ptrdiff_t(i), std::less<NodeDist>{});
+    pop_all_sorted(pushed, work);
 }
 
 void HyperbolicIndex::select_into(std::vector<NodeDist>& heap, int32_t cap, SearchScratch& s,

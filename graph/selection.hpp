@@ -12,4 +12,8 @@ namespace orv {
 // heap's layout, never on the ids the records carry.
 void drain_sorted(std::vector<NodeDist>& heap, std::vector<NodeDist>& work);
 
+// The same for records in the order they would be pushed onto an empty heap:
+// the heap is only built where ties make its layout matter.
+void drain_pushed(std::vector<NodeDist>& pushed, std::vector<NodeDist>& work);
+
 }  // namespace orv

@@ -2,13 +2,17 @@
 // different sizes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "../../graph/selection.hpp"
+#include "orv/metric.hpp"
 #include "reference.hpp"
 
 namespace {
@@ -82,6 +86,51 @@ TEST(ScratchReuse, IndexesOfDifferentSizesInTurns) {
     std::string d;
     std::thread([&] { d = run_interleaved(); }).join();
     EXPECT_EQ(d, "");
+}
+
+// The drains of the selections against popping a heap built push by push and
+// sorting: with ties, -0 and NaN the order of equal records must stay the one
+// the heap layout gives, and with distinct distances the shortcut must agree.
+TEST(SelectionDrain, SameOrderAsPoppingAndSortingWithTiesAndNaN) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const std::vector<std::vector<float>> pools = {
+        {0.0f, 1.0f, 2.0f}, {0.5f, 0.5f, -0.0f, 0.0f}, {1.0f, nan, 3.0f}, {}};
+    std::mt19937 gen(5);
+    for (const auto& pool : pools) {
+        for (int round = 0; round < 200; ++round) {
+            const int n = int(gen() % 40);
+            std::vector<NodeDist> pushed;
+            for (int i = 0; i < n; ++i) {
+                // An empty pool gives distinct distances.
+                const float d =
+                    pool.empty() ? float(gen() % 100000) * 0.25f : pool[gen() % pool.size()];
+                pushed.push_back({d, i});
+            }
+            std::vector<NodeDist> heap;
+            for (const NodeDist& r : pushed) {
+                heap.push_back(r);
+                std::push_heap(heap.begin(), heap.end(), std::less<NodeDist>{});
+            }
+            std::vector<NodeDist> want, h = heap;
+            while (!h.empty()) {
+                std::pop_heap(h.begin(), h.end(), std::less<NodeDist>{});
+                want.push_back(h.back());
+                h.pop_back();
+            }
+            std::sort(want.begin(), want.end(), orv::DistLessNanLast{});
+            std::vector<NodeDist> a, b;
+            orv::drain_sorted(heap, a);
+            orv::drain_pushed(pushed, b);
+            ASSERT_EQ(a.size(), want.size());
+            ASSERT_EQ(b.size(), want.size());
+            EXPECT_TRUE(heap.empty());
+            EXPECT_TRUE(pushed.empty());
+            for (size_t i = 0; i < want.size(); ++i) {
+                ASSERT_EQ(a[i].id, want[i].id) << "drain_sorted, position " << i;
+                ASSERT_EQ(b[i].id, want[i].id) << "drain_pushed, position " << i;
+            }
+        }
+    }
 }
 
 }  // namespace
