@@ -27,8 +27,7 @@ void* huge_page_alloc(size_t bytes) {
     const uintptr_t start = (at + HUGE_PAGE_BYTES - 1) & ~uintptr_t(HUGE_PAGE_BYTES - 1);
     const size_t head = start - at;
     if (head > 0) munmap(raw, head);
-    if (HUGE_PAGE_BYTES - head > 0)
-        munmap(reinterpret_cast<void*>(start + len), HUGE_PAGE_BYTES - head);
+    munmap(reinterpret_cast<void*>(start + len), HUGE_PAGE_BYTES - head);
     // Only advice: where the kernel declines, the block works with small pages.
     madvise(reinterpret_cast<void*>(start), len, MADV_HUGEPAGE);
     return reinterpret_cast<void*>(start);

@@ -55,7 +55,8 @@ void NodeStore::use_tail_norms(bool wanted) {
     tails.configure(dim_, wanted);
     if (!tails.on()) return;
     const size_t per = size_t(tails.count);
-    tails.bounds.assign(size_t(count()) * per, 0.0f);
+    // Left uninitialised: every row's bounds are written below.
+    tails.bounds.resize(size_t(count()) * per);
     for (int32_t i = 0; i < count(); ++i)
         tail_norm_bounds(row(i), size_t(dim_), tails.stride, tails.count,
                          tails.bounds.data() + size_t(i) * per);
@@ -131,9 +132,9 @@ int32_t NodeStore::append(const float* v, float norm, uint64_t mask, int32_t lev
         memo.valid.push_back(0);
     }
     if (tails.on()) {
-        const size_t at = tails.bounds.size();
-        tails.bounds.insert(tails.bounds.end(), size_t(tails.count), 0.0f);
-        tail_norm_bounds(v, size_t(dim_), tails.stride, tails.count, tails.bounds.data() + at);
+        float b[MAX_TAIL_CHECKS];
+        tail_norm_bounds(v, size_t(dim_), tails.stride, tails.count, b);
+        tails.bounds.insert(tails.bounds.end(), b, b + tails.count);
     }
     return id;
 }

@@ -1,6 +1,6 @@
 // Storage for the large per-node arrays. Searches touch their rows in random
-// order, so with 4 KiB pages nearly every row costs a TLB miss; blocks of a
-// few MiB and up are mapped on 2 MiB boundaries and offered to the kernel for
+// order, so with 4 KiB pages nearly every row costs a TLB miss; blocks of
+// 2 MiB and up are mapped on 2 MiB boundaries and offered to the kernel for
 // transparent huge pages. Layout and contents are unchanged.
 #pragma once
 
@@ -35,8 +35,8 @@ struct HugePageAllocator {
     void deallocate(T* p, size_t n) noexcept { huge_page_free(p, n * sizeof(T)); }
 
     // resize() without a value leaves new elements uninitialised: the loader
-    // overwrites the whole vector block, and a zero fill first would cost a
-    // pass over it. Every other construction is the usual one.
+    // overwrites whole blocks (vectors, tail bounds), and a zero fill first
+    // would cost a pass over them. Every other construction is the usual one.
     template <class U>
     void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
         ::new (static_cast<void*>(p)) U;
