@@ -5,6 +5,9 @@
 // correctly rounded operations.
 #include <immintrin.h>
 
+#include <array>
+#include <utility>
+
 #include "orv/kernels.hpp"
 // Its constants only: an inline function used here would be built for AVX2
 // and could be the copy that the linker keeps for every caller.
@@ -202,22 +205,82 @@ inline void row_sums(const float* q, const float* rows[][LANES], size_t dim, __m
     }
 }
 
+// Rows of DIM <= 16 components, DIM known when compiled: every loop unrolls and
+// the blocks stay in registers (a 10-d scan spent ~40 % of its time on the
+// general loop's bookkeeping and spills). Such rows are too short to stop early.
+template <bool DOT, int G, int DIM>
+__attribute__((always_inline)) inline void
+short_row_sums(const float* q, const float* rows[][LANES], __m256 acc[G]) {
+    static_assert(DIM >= 1 && DIM <= 16);
+    __m256 c[8];
+    for (int g = 0; g < G; ++g) acc[g] = _mm256_setzero_ps();
+    const __m256i none = _mm256_setzero_si256();
+    if constexpr (DIM < 8) {
+        const __m256i mask =
+            _mm256_cmpgt_epi32(_mm256_set1_epi32(DIM), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+        for (int g = 0; g < G; ++g) {
+            load_block<true>(rows[g], 0, mask, c);
+            acc[g] = accumulate<DOT, 0, DIM>(q, c, acc[g]);
+        }
+        return;
+    }
+    for (int g = 0; g < G; ++g) {
+        load_block<false>(rows[g], 0, none, c);
+        acc[g] = accumulate<DOT, 0, 8>(q, c, acc[g]);
+    }
+    if constexpr (DIM > 8) {
+        // The block that ends with the row; components before 8 are summed.
+        for (int g = 0; g < G; ++g) {
+            load_block<false>(rows[g], DIM - 8, none, c);
+            acc[g] = accumulate<DOT, 16 - DIM, 8>(q + DIM - 8, c, acc[g]);
+        }
+    }
+}
+
 inline bool consecutive(const int32_t* ids, int n) { return ids[n - 1] - ids[0] == n - 1; }
 
 // Consecutive rows at least this long are streamed.
 constexpr size_t LONG_DIM = 64;
 
+// Where the rows of the next run (ids[0..next)) are fetched from while the
+// current one is summed. Scattered rows get their first two cache lines
+// fetched now. Long rows running on consecutively are streamed: the run after
+// the next one is returned, so that memory is read ahead of the sums by more
+// than its latency (short consecutive rows are left to the hardware
+// prefetcher).
+struct Ahead {
+    const char* at = nullptr;
+    const char* end = nullptr;
+};
+
+inline Ahead fetch_next_run(const float* base, size_t dim, const int32_t* ids, int next) {
+    Ahead a;
+    if (next > 0 && consecutive(ids, next)) {
+        if (dim >= LONG_DIM) {
+            a.at = reinterpret_cast<const char*>(base + size_t(ids[0]) * dim);
+            a.at += size_t(next) * dim * sizeof(float);
+            a.end = a.at + size_t(next) * dim * sizeof(float);
+        }
+    } else {
+        for (int l = 0; l < next; ++l) {
+            const char* p = reinterpret_cast<const char*>(base + size_t(ids[l]) * dim);
+            _mm_prefetch(p, _MM_HINT_T0);
+            _mm_prefetch(p + 64, _MM_HINT_T0);
+        }
+    }
+    return a;
+}
+
 // Up to G groups of eight nodes from ids[0..left); a short last group repeats
-// its first row, whose extra lanes are computed and dropped. Scattered rows of
-// the next run have their first two cache lines fetched meanwhile. Long rows
-// running on consecutively are streamed: the run after the next one is
-// fetched, so that memory is read ahead of the sums by more than its latency
-// (short consecutive rows are left to the hardware prefetcher). Returns the
-// nodes done.
-template <bool DOT, int G, int FROM, int TO, bool SHORT>
+// its first row, whose extra lanes are computed and dropped. Rows of DIM > 0
+// components take the unrolled loop and no fetching ahead: the graph searches
+// have fetched their lines already, and a scan leaves them to the hardware
+// (fetching ahead cost a 10-d scan 20 %). Returns the nodes done.
+template <bool DOT, int G, int FROM, int TO, bool SHORT, int DIM>
 int run_groups(const float* q, const float* base, size_t dim, const int32_t* ids, int left,
                float* out, __m256 lim, const CosineCut* cut) {
     constexpr int N = G * LANES;
+    if constexpr (DIM > 0) dim = size_t(DIM);
     const int n = left < N ? left : N;
     const float* rows[G][LANES];
     int32_t lane_ids[G][LANES];
@@ -225,24 +288,14 @@ int run_groups(const float* q, const float* base, size_t dim, const int32_t* ids
         lane_ids[l / LANES][l % LANES] = ids[l < n ? l : 0];
         rows[l / LANES][l % LANES] = base + size_t(lane_ids[l / LANES][l % LANES]) * dim;
     }
-    const int next = left - n < N ? left - n : N;
-    const char* ahead = nullptr;
-    const char* ahead_end = nullptr;
-    if (next > 0 && consecutive(ids + n, next)) {
-        if (dim >= LONG_DIM) {
-            ahead = reinterpret_cast<const char*>(base + size_t(ids[n]) * dim);
-            ahead += size_t(next) * dim * sizeof(float);
-            ahead_end = ahead + size_t(next) * dim * sizeof(float);
-        }
-    } else {
-        for (int l = 0; l < next; ++l) {
-            const char* p = reinterpret_cast<const char*>(base + size_t(ids[n + l]) * dim);
-            _mm_prefetch(p, _MM_HINT_T0);
-            _mm_prefetch(p + 64, _MM_HINT_T0);
-        }
-    }
     __m256 acc[G];
-    row_sums<DOT, G, FROM, TO, SHORT>(q, rows, dim, lim, cut, lane_ids, ahead, ahead_end, acc);
+    if constexpr (DIM > 0) {
+        short_row_sums<DOT, G, DIM>(q, rows, acc);
+    } else {
+        const int next = left - n < N ? left - n : N;
+        const Ahead a = fetch_next_run(base, dim, ids + n, next);
+        row_sums<DOT, G, FROM, TO, SHORT>(q, rows, dim, lim, cut, lane_ids, a.at, a.end, acc);
+    }
     if (n == N) {
         for (int g = 0; g < G; ++g) _mm256_storeu_ps(out + g * LANES, acc[g]);
     } else {
@@ -256,7 +309,7 @@ int run_groups(const float* q, const float* base, size_t dim, const int32_t* ids
 // Two groups at a time while more than one is left: their chains are
 // independent, so each hides the other's latency (10-d flat scans ~10 % faster
 // than one group at a time).
-template <bool DOT, int FROM, int TO, bool SHORT>
+template <bool DOT, int FROM, int TO, bool SHORT, int DIM = 0>
 void batch_for(const float* q, const float* base, size_t dim, const int32_t* ids, int count,
                float* out, float bound, const CosineCut* cut) {
     const __m256 lim = _mm256_set1_ps(bound);
@@ -264,11 +317,11 @@ void batch_for(const float* q, const float* base, size_t dim, const int32_t* ids
     while (i < count) {
         const int left = count - i;
         if (left > LANES)
-            i +=
-                run_groups<DOT, 2, FROM, TO, SHORT>(q, base, dim, ids + i, left, out + i, lim, cut);
+            i += run_groups<DOT, 2, FROM, TO, SHORT, DIM>(q, base, dim, ids + i, left, out + i, lim,
+                                                          cut);
         else
-            i +=
-                run_groups<DOT, 1, FROM, TO, SHORT>(q, base, dim, ids + i, left, out + i, lim, cut);
+            i += run_groups<DOT, 1, FROM, TO, SHORT, DIM>(q, base, dim, ids + i, left, out + i, lim,
+                                                          cut);
     }
 }
 
@@ -280,9 +333,19 @@ BatchFn batch_with_tail(size_t dim) {
     return dim >= 8 ? &batch_for<DOT, 8 - R, 8, false> : &batch_for<DOT, 0, R, true>;
 }
 
+// Rows of 1 to 16 components, each with its own loop.
+template <bool DOT, size_t... D>
+constexpr std::array<BatchFn, sizeof...(D)> short_batches(std::index_sequence<D...>) {
+    return {&batch_for<DOT, 0, 0, false, int(D) + 1>...};
+}
+constexpr size_t SHORT_DIM_MAX = 16;
+
 // The loop built for dim % 8 (and for rows shorter than one block).
 template <bool DOT>
 BatchFn pick_batch(size_t dim) {
+    static constexpr auto short_loops =
+        short_batches<DOT>(std::make_index_sequence<SHORT_DIM_MAX>());
+    if (dim >= 1 && dim <= SHORT_DIM_MAX) return short_loops[dim - 1];
     switch (dim % 8) {
     case 1:
         return batch_with_tail<DOT, 1>(dim);

@@ -102,8 +102,13 @@ TEST_P(KernelTest, SumsEqualScalarChainBitForBit) {
     for (size_t dim : kernel_dims()) {
         for (bool any_scale : {false, true}) {
             const Block b = make_block(dim, uint32_t(dim * 2 + any_scale), any_scale);
-            for (int count = 1; count <= 20; ++count)
+            for (int count = 1; count <= 20; ++count) {
                 ASSERT_EQ(check_block(*ks, b, random_ids(count, gen)), "");
+                // A run of consecutive rows, as an unfiltered scan passes them.
+                std::vector<int32_t> run(static_cast<size_t>(count));
+                std::iota(run.begin(), run.end(), int32_t(ROWS - count));
+                ASSERT_EQ(check_block(*ks, b, run), "");
+            }
             for (int r = 0; r < ROWS; ++r) {
                 const float* row = b.rows.data() + size_t(r) * dim;
                 ASSERT_TRUE(ref::same_float(ks->sq_norm(row, dim), ref::sq_norm(row, int(dim))))
