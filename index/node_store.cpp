@@ -11,6 +11,7 @@ void NodeStore::reset(int32_t dim, int32_t cap0) {
     stride0_ = cap0 + 2;
     vectors.clear();
     norms.clear();
+    max_norm = -INFINITY;
     levels.clear();
     masks.clear();
     links0.clear();
@@ -121,6 +122,7 @@ int32_t NodeStore::append(const float* v, float norm, uint64_t mask, int32_t lev
     int32_t id = count();
     vectors.insert(vectors.end(), v, v + dim_);
     norms.push_back(norm);
+    if (norm > max_norm) max_norm = norm;
     masks.push_back(mask);
     levels.push_back(level);
     links0.insert(links0.end(), size_t(stride0_), 0);
@@ -144,6 +146,7 @@ void NodeStore::resize_for_load(int32_t n) {
     vectors.clear();
     vectors.resize(size_t(n) * size_t(dim_));
     norms.assign(size_t(n), 0.0f);
+    max_norm = -INFINITY;
     masks.assign(size_t(n), 0);
     levels.assign(size_t(n), 0);
     links0.assign(size_t(n) * size_t(stride0_), 0);

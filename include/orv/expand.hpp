@@ -31,12 +31,13 @@ int measure_unvisited(const HyperbolicIndex& ix, const float* q, float qn, int32
     // most sums need at least that many before they can stop.
     constexpr size_t MAX_BYTES = 6 * 64;
     const size_t row_bytes = std::min(MAX_BYTES, size_t(ix.dimension) * sizeof(float));
+    const bool boundary = Ops::any_boundary(ix);
     int m = 0;
     for (int32_t j = 0; j < nb.count; ++j) {
         const int32_t id = nb.ids[j];
         if (vis[id] == ver) continue;
         vis[id] = ver;
-        if (Ops::skips_boundary(ix, id)) continue;
+        if (boundary && Ops::skips_boundary(ix, id)) continue;
         // The rows are read a batch later; start their first lines now.
         const uintptr_t row = reinterpret_cast<uintptr_t>(ix.nodes.row(id));
         for (uintptr_t line = row & ~uintptr_t(63); line < row + row_bytes; line += 64)

@@ -255,6 +255,13 @@ struct MetricOps {
         return d;
     }
 
+    // Whether any node may lie on the boundary; if not, skips_boundary is
+    // false for every node and its read of a norm (a cache miss) is saved.
+    static bool any_boundary(const HyperbolicIndex& ix) {
+        if constexpr (M == POINCARE) return ix.nodes.max_norm >= BOUNDARY_SQ_NORM;
+        return false;
+    }
+
     static bool skips_boundary(const HyperbolicIndex& ix, int32_t id) {
         if constexpr (M == POINCARE) return ix.nodes.norms[size_t(id)] >= BOUNDARY_SQ_NORM;
         return false;

@@ -2,6 +2,7 @@
 // with a fixed stride, upper layers beside it.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -113,6 +114,9 @@ class NodeStore {
 
     BigVector<float> vectors;
     BigVector<float> norms;
+    // At least every stored norm (NaN aside): while it is under the Poincaré
+    // boundary no node can be, and the searches skip the per-node test.
+    float max_norm = -INFINITY;
     std::vector<int32_t> levels;
     BigVector<uint64_t> masks;
     BigVector<int32_t> links0;

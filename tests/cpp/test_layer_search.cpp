@@ -53,6 +53,8 @@ std::unique_ptr<HyperbolicIndex> crafted_index(int32_t metric, int32_t dim, int3
     }
     const float odd_norms[] = {0.995f, 0.99499994f, -1.0f, std::numeric_limits<float>::quiet_NaN()};
     for (int32_t i = 7; i < n; i += 29) ix->nodes.norms[size_t(i)] = odd_norms[size_t(i) % 4];
+    // As storing a norm at the boundary would have raised it.
+    ix->nodes.max_norm = std::max(ix->nodes.max_norm, 0.995f);
     return ix;
 }
 
