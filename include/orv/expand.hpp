@@ -31,18 +31,33 @@ int measure_unvisited(const HyperbolicIndex& ix, const float* q, float qn, int32
     // most sums need at least that many before they can stop.
     constexpr size_t MAX_BYTES = 6 * 64;
     const size_t row_bytes = std::min(MAX_BYTES, size_t(ix.dimension) * sizeof(float));
-    const bool boundary = Ops::any_boundary(ix);
+    // Without a branch on the visited test, whose outcome is random: every id
+    // is written and only the fresh ones are counted. A repeat in the list sees
+    // the mark of its first copy.
     int m = 0;
-    for (int32_t j = 0; j < nb.count; ++j) {
-        const int32_t id = nb.ids[j];
-        if (vis[id] == ver) continue;
-        vis[id] = ver;
-        if (boundary && Ops::skips_boundary(ix, id)) continue;
-        // The rows are read a batch later; start their first lines now.
-        const uintptr_t row = reinterpret_cast<uintptr_t>(ix.nodes.row(id));
+    int32_t* ids = s.ids.data();
+    if (Ops::any_boundary(ix)) {
+        for (int32_t j = 0; j < nb.count; ++j) {
+            const int32_t id = nb.ids[j];
+            const bool fresh = vis[id] != ver;
+            vis[id] = ver;
+            ids[m] = id;
+            m += fresh && !Ops::skips_boundary(ix, id);
+        }
+    } else {
+        for (int32_t j = 0; j < nb.count; ++j) {
+            const int32_t id = nb.ids[j];
+            const bool fresh = vis[id] != ver;
+            vis[id] = ver;
+            ids[m] = id;
+            m += fresh;
+        }
+    }
+    // The rows are read by the batch; start their first lines now.
+    for (int i = 0; i < m; ++i) {
+        const uintptr_t row = reinterpret_cast<uintptr_t>(ix.nodes.row(ids[i]));
         for (uintptr_t line = row & ~uintptr_t(63); line < row + row_bytes; line += 64)
             __builtin_prefetch(reinterpret_cast<const void*>(line));
-        s.ids[size_t(m++)] = id;
     }
     // Poincaré: past the bound's cut-off the logarithm is skipped; finding the
     // cut-off costs a few logarithms, so small batches do without.
