@@ -32,9 +32,10 @@ DistanceCache& layer_search_cache() {
     return cache;
 }
 
-template <int M>
+template <int M, bool WATCH>
 void HyperbolicIndex::search_layer_into(const float* q, float qn, int32_t entry, int32_t ef,
-                                        int32_t layer, SearchScratch& s, bool keep) const {
+                                        int32_t layer, SearchScratch& s, bool keep,
+                                        BeamWatch* watch) const {
     using Ops = MetricOps<M>;
     if (ef < 1) ef = 1;
     ensure_batch_room(s, nodes.max_list());
@@ -52,6 +53,7 @@ void HyperbolicIndex::search_layer_into(const float* q, float qn, int32_t entry,
     beam.clear();
     const float* q_tails = Ops::query_tails(*this, q, s.q_tails);
     const float d0 = Ops::one(*this, q, qn, entry);
+    if constexpr (WATCH) watch->saw(d0);
     cand.push_back({d0, entry});
     vis[entry] = ver;
     beam.push_back({d0, entry});
@@ -69,6 +71,7 @@ void HyperbolicIndex::search_layer_into(const float* q, float qn, int32_t entry,
                 kept.stamps.marks[size_t(r.id)] = kver;
                 kept.dist[size_t(r.id)] = r.dist;
             }
+            if constexpr (WATCH) watch->saw(r.dist);
             if (int32_t(beam.size()) < ef || r.dist < beam.front().dist) {
                 cand.push_back(r);
                 std::push_heap(cand.begin(), cand.end(), std::greater<NodeDist>{});
@@ -76,17 +79,24 @@ void HyperbolicIndex::search_layer_into(const float* q, float qn, int32_t entry,
                 std::push_heap(beam.begin(), beam.end(), std::less<NodeDist>{});
                 if (int32_t(beam.size()) > ef) {
                     std::pop_heap(beam.begin(), beam.end(), std::less<NodeDist>{});
+                    if constexpr (WATCH) watch->left(beam.back().dist);
                     beam.pop_back();
                 }
+            } else if constexpr (WATCH) {
+                watch->left(r.dist);
             }
         }
     }
 }
 
 void HyperbolicIndex::search_layer_dispatch(const float* q, float qn, int32_t entry, int32_t ef,
-                                            int32_t layer, SearchScratch& s, bool keep) const {
+                                            int32_t layer, SearchScratch& s, bool keep,
+                                            BeamWatch* watch) const {
     with_metric(metric_type, [&](auto m) {
-        search_layer_into<decltype(m)::value>(q, qn, entry, ef, layer, s, keep);
+        if (watch != nullptr)
+            search_layer_into<decltype(m)::value, true>(q, qn, entry, ef, layer, s, keep, watch);
+        else
+            search_layer_into<decltype(m)::value, false>(q, qn, entry, ef, layer, s, keep, watch);
     });
 }
 

@@ -117,6 +117,30 @@ HyperbolicIndex::filtered_layer0(const float* q, float q2, int32_t entry, int32_
     return out;
 }
 
+// With every node passing, the filtered traversal makes the moves of the plain
+// beam search, and its result heap ends with the k nearest records met. Those
+// are the k first of the beam whatever the heaps' layouts when no NaN was met,
+// the k + 1 nearest in the beam are distinct, and the k-th lies below every
+// record that left the beam or never entered it. False when that does not
+// hold, for the caller to run the filtered traversal.
+bool HyperbolicIndex::pass_all_from_beam(const float* q, float q2, int32_t entry, int32_t k,
+                                         int32_t maxef, SearchScratch& s,
+                                         std::vector<int32_t>& out) const {
+    BeamWatch watch;
+    search_layer_dispatch(q, q2, entry, maxef, 0, s, false, &watch);
+    if (watch.nan) return false;
+    drain_ascending(s.beam, s.work);
+    const size_t n = std::min(s.work.size(), size_t(k) + 1);
+    for (size_t i = 1; i < n; ++i)
+        if (!(s.work[i - 1].dist < s.work[i].dist)) return false;
+    if (s.work.size() >= size_t(k)) {
+        if (!(s.work[size_t(k) - 1].dist < watch.min_out)) return false;
+        s.work.resize(size_t(k));
+    }
+    cut_at_gap(s.work, out);
+    return true;
+}
+
 std::vector<int32_t> HyperbolicIndex::filtered_search(const float* q, int64_t len, int32_t k,
                                                       uint64_t filter_mask, int32_t ef_search,
                                                       float max_radius, float min_norm) const {
@@ -128,6 +152,11 @@ std::vector<int32_t> HyperbolicIndex::filtered_search(const float* q, int64_t le
     const int32_t cur = greedy_descent(q, q2, ep_id, ep_layer, 1, s);
     const int32_t maxef = std::max(k >= ef_search ? k : ef_search, 1);
     const QueryLimits lim{filter_mask, max_radius, min_norm};
+    const bool pass_all = filter_mask == 0 && !(max_radius >= 0.0f) && !(min_norm >= 0.0f);
+    if (pass_all && k >= 1) {
+        std::vector<int32_t> out;
+        if (pass_all_from_beam(q, q2, cur, k, maxef, s, out)) return out;
+    }
     return with_metric(metric_type, [&](auto m) {
         return filtered_layer0<decltype(m)::value>(q, q2, cur, k, maxef, lim, s);
     });

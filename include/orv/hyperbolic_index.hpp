@@ -1,7 +1,9 @@
 // The index record shared by every subsystem.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -20,6 +22,16 @@ struct NodeDist {
     int32_t id;
     bool operator<(const NodeDist& o) const { return dist < o.dist; }
     bool operator>(const NodeDist& o) const { return dist > o.dist; }
+};
+
+// What a caller may ask of a beam search: whether any distance measured was
+// NaN, and the smallest distance of a record that left the beam or never
+// entered it.
+struct BeamWatch {
+    bool nan = false;
+    float min_out = INFINITY;
+    void saw(float d) { nan = nan || std::isnan(d); }
+    void left(float d) { min_out = std::min(min_out, d); }
 };
 
 struct IndexStats {
@@ -155,12 +167,14 @@ class HyperbolicIndex {
     template <int M>
     friend struct MetricOps;
 
-    template <int M>
+    template <int M, bool WATCH>
     // keep: leave the distances measured in layer_search_cache() (for linking).
+    // watch, when given, follows the records measured (see BeamWatch).
     void search_layer_into(const float* query, float query_norm, int32_t entry_id, int32_t ef,
-                           int32_t layer, SearchScratch& s, bool keep) const;
+                           int32_t layer, SearchScratch& s, bool keep, BeamWatch* watch) const;
     void search_layer_dispatch(const float* query, float query_norm, int32_t entry_id, int32_t ef,
-                               int32_t layer, SearchScratch& s, bool keep = false) const;
+                               int32_t layer, SearchScratch& s, bool keep = false,
+                               BeamWatch* watch = nullptr) const;
     int32_t greedy_descent(const float* query, float query_norm, int32_t entry, int32_t top,
                            int32_t bottom, SearchScratch& s) const;
     void select_into(std::vector<NodeDist>& heap, int32_t cap, SearchScratch& s,
@@ -189,6 +203,8 @@ class HyperbolicIndex {
     void check_node(int32_t node_id) const;
     float query_norm_of(const float* q) const;
 
+    bool pass_all_from_beam(const float* q, float q2, int32_t entry, int32_t k, int32_t maxef,
+                            SearchScratch& s, std::vector<int32_t>& out) const;
     template <int M>
     std::vector<int32_t> filtered_layer0(const float* q, float q2, int32_t entry, int32_t k,
                                          int32_t maxef, const QueryLimits& lim,

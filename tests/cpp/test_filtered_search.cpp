@@ -124,6 +124,47 @@ TEST_P(FilteredSearchTest, MatchesPlainTraversal) {
     EXPECT_GT(compared, 3000);
 }
 
+// Empty when filtered_search with a mask of 0 and no radius or norm limit
+// matches the filtered traversal, over an index of rows[i / copies] (rows
+// named in huge replaced by +-3e38) and queries scaled by q_scale.
+std::string compare_pass_all(int32_t metric, const orv::KernelSet& ks, int32_t copies, bool huge,
+                             float q_scale) {
+    const int32_t dim = 16, n = 300, nq = 30;
+    orv::HyperbolicIndex ix(dim, 1.0f, 6, ref::metric_name(metric));
+    ix.use_kernels(ks);
+    ix.rng.seed(31);
+    const std::vector<float> pts = clustered_points(n + nq, dim, 37);
+    for (int32_t i = 0; i < n; ++i) {
+        std::vector<float> v(pts.begin() + (i / copies) * dim,
+                             pts.begin() + (i / copies + 1) * dim);
+        if (huge && i % 50 == 7)
+            for (int32_t j = 0; j < dim; ++j) v[size_t(j)] = j % 2 ? -3e38f : 3e38f;
+        ix.add_item_and_link(v.data(), dim, 0, 24);
+    }
+    const Graph g = ref::copy_of(ix);
+    const std::vector<uint64_t> masks(ix.nodes.masks.begin(), ix.nodes.masks.end());
+    for (int32_t qi = 0; qi < nq; ++qi) {
+        std::vector<float> q(pts.begin() + (n + qi) * dim, pts.begin() + (n + qi + 1) * dim);
+        for (float& x : q) x *= q_scale;
+        for (int32_t k : {1, 3, 10})
+            for (int32_t ef : {1, 12, 48}) {
+                const auto got = ix.filtered_search(q.data(), dim, k, 0, ef, -1.0f, -1.0f);
+                if (got != filtered_reference(g, masks, q.data(), k, ef, {0, -1.0f, -1.0f}))
+                    return "query " + std::to_string(qi) + " k " + std::to_string(k) + " ef " +
+                           std::to_string(ef);
+            }
+    }
+    return "";
+}
+
+// Such a search takes the plain beam where that gives the same answer. Rows
+// stored twice make equal distances common; rows of +-3e38 against queries of
+// components near 2 make cosine products overflow into NaN distances.
+TEST_P(FilteredSearchTest, PassAllMatchesWithTiesAndNaN) {
+    EXPECT_EQ(compare_pass_all(metric, *ks, 2, false, 1.0f), "") << "ties";
+    EXPECT_EQ(compare_pass_all(metric, *ks, 1, true, 20.0f), "") << "NaN";
+}
+
 INSTANTIATE_TEST_SUITE_P(MetricsAndSets, FilteredSearchTest, ref::all_metrics_and_sets(),
                          ref::metric_and_set_name);
 
