@@ -32,6 +32,7 @@ void reserve_link_scratch(SearchScratch& s, int32_t max_list) {
     s.row_end.reserve(n);
     s.out_dist.reserve(n);
     s.cand_ids.reserve(n);
+    s.cand_x.reserve(n);
     // The table of the batched heuristic for a shrink; without it the shrink
     // falls back to the sequential test, which needs no room.
     if (n * n <= MAX_PAIR_TABLE && s.pair_dist.size() < n * n) s.pair_dist.resize(n * n);
@@ -70,7 +71,7 @@ void HyperbolicIndex::plan_links(const float* v, float sq, int32_t level, int32_
         // The memo's shrinks read the layer-0 search's distances back.
         search_layer_dispatch(v, sq, cur, ef, lc, s, lc == 0 && nodes.memo.on());
         if (lc == 0 && !s.beam.empty()) worst0 = s.beam.front().dist;
-        select_into(s.beam, lc == 0 ? max_m_0 : max_m, s, plan[size_t(lc)]);
+        select_into(s.beam, lc == 0 ? max_m_0 : max_m, s, plan[size_t(lc)], v, sq);
         if (!plan[size_t(lc)].empty()) cur = plan[size_t(lc)][0];
         if (lc == 0) dist0 = s.out_dist;
         // Loaded lists come without spare room; make it now, while a failure
@@ -95,7 +96,7 @@ void HyperbolicIndex::link_reverse(int32_t new_id, int32_t n, int32_t layer, int
         heap.push_back({s.dists[size_t(j)], l.ids[j]});
         std::push_heap(heap.begin(), heap.end(), std::less<NodeDist>{});
     }
-    select_into(heap, cap, s, s.selected);
+    select_into(heap, cap, s, s.selected, nv, nn);
     nodes.set_links(n, layer, s.selected.data(), int32_t(s.selected.size()));
 }
 

@@ -60,17 +60,26 @@ void HyperbolicIndex::heuristic_sequential(int32_t cap, SearchScratch& s,
 
 // The same decisions as the sequential test, with the distances gathered per
 // selected node over a window of later candidates (d(c, s) = d(s, c)), so that
-// each batch measures many nodes at once.
-void HyperbolicIndex::heuristic_by_rows(int32_t cap, SearchScratch& s,
-                                        std::vector<int32_t>& out) const {
+// each batch measures many nodes at once. With a base (Poincaré), the rows
+// keep arguments x of arcosh: a candidate c at distance D = from_x(x_c) from
+// the base is pruned by s iff from_x(x_cs) < D, which needs x_cs < x_c, as
+// from_x never decreases; the logarithm is taken only then.
+void HyperbolicIndex::heuristic_by_rows(int32_t cap, SearchScratch& s, std::vector<int32_t>& out,
+                                        const float* base, float base_norm) const {
     const size_t n = s.work.size();
     s.cand_ids.resize(n);
     for (size_t i = 0; i < n; ++i) s.cand_ids[i] = s.work[i].id;
     s.row_end.clear();
+    const bool x_rows = metric_type == POINCARE && base != nullptr;
+    if (x_rows) {
+        s.cand_x.resize(n);
+        MetricOps<POINCARE>::x_batch(*this, base, base_norm, s.cand_ids.data(), int(n),
+                                     s.cand_x.data());
+    }
     // No distance above the largest candidate distance can prune: past it the
     // Poincaré logarithm is skipped, with one cut-off for the whole selection.
     const float top = n > 0 ? s.work[n - 1].dist : INFINITY;
-    const float x_cut = metric_type == POINCARE ? poincare_x_above(top) : INFINITY;
+    const float x_cut = metric_type == POINCARE && !x_rows ? poincare_x_above(top) : INFINITY;
     for (size_t k = 0; k < n; ++k) {
         if (int32_t(out.size()) >= cap) break;
         const NodeDist& c = s.work[k];
@@ -79,19 +88,12 @@ void HyperbolicIndex::heuristic_by_rows(int32_t cap, SearchScratch& s,
             float* row = s.pair_dist.data() + r * n;
             if (size_t(s.row_end[r]) <= k) {
                 const size_t end = std::min(n, k + ROW_WINDOW);
-                const int32_t sid = out[r];
-                // Only "d < c.dist" matters, and every c.dist of the window is at
-                // most the last one: a Euclidean sum may stop past it.
-                const float bound = metric_type == POINCARE ? top : s.work[end - 1].dist;
-                with_metric(metric_type, [&](auto m) {
-                    using Ops = MetricOps<decltype(m)::value>;
-                    Ops::batch_cut(*this, nodes.row(sid), nodes.norms[size_t(sid)],
-                                   s.cand_ids.data() + k, int(end - k), row + k, bound, x_cut,
-                                   Ops::row_tails(*this, sid));
-                });
+                fill_pair_row(out[r], s.cand_ids.data() + k, int(end - k), row + k,
+                              s.work[end - 1].dist, top, x_cut, x_rows);
                 s.row_end[r] = int32_t(end);
             }
-            pruned = c.dist > row[k];
+            pruned =
+                x_rows ? row[k] < s.cand_x[k] && c.dist > poincare_from_x(row[k]) : c.dist > row[k];
         }
         if (pruned) {
             s.pruned.push_back(c);
@@ -101,6 +103,24 @@ void HyperbolicIndex::heuristic_by_rows(int32_t cap, SearchScratch& s,
         s.out_dist.push_back(c.dist);
         s.row_end.push_back(int32_t(k + 1));
     }
+}
+
+// Distances (or, with x_rows, arguments x) from sid to count candidates. Only
+// "d < c.dist" matters, and every c.dist of the window is at most last: a
+// Euclidean sum may stop past it.
+void HyperbolicIndex::fill_pair_row(int32_t sid, const int32_t* ids, int count, float* row,
+                                    float last, float top, float x_cut, bool x_rows) const {
+    const float* v = nodes.row(sid);
+    const float vn = nodes.norms[size_t(sid)];
+    if (x_rows) {
+        MetricOps<POINCARE>::x_batch(*this, v, vn, ids, count, row);
+        return;
+    }
+    const float bound = metric_type == POINCARE ? top : last;
+    with_metric(metric_type, [&](auto m) {
+        using Ops = MetricOps<decltype(m)::value>;
+        Ops::batch_cut(*this, v, vn, ids, count, row, bound, x_cut, Ops::row_tails(*this, sid));
+    });
 }
 
 namespace {
@@ -142,7 +162,8 @@ void drain_pushed(std::vector<NodeDist>& pushed, std::vector<NodeDist>& work) {
 }
 
 void HyperbolicIndex::select_into(std::vector<NodeDist>& heap, int32_t cap, SearchScratch& s,
-                                  std::vector<int32_t>& out) const {
+                                  std::vector<int32_t>& out, const float* base,
+                                  float base_norm) const {
     auto& work = s.work;
     drain_sorted(heap, work);
     s.pruned.clear();
@@ -153,7 +174,7 @@ void HyperbolicIndex::select_into(std::vector<NodeDist>& heap, int32_t cap, Sear
     if (table <= MAX_PAIR_TABLE && symmetric(nodes, work)) {
         // Within a shrink the table was sized beforehand, so this never allocates there.
         if (s.pair_dist.size() < table) s.pair_dist.resize(table);
-        heuristic_by_rows(cap, s, out);
+        heuristic_by_rows(cap, s, out, base, base_norm);
     } else {
         heuristic_sequential(cap, s, out);
     }

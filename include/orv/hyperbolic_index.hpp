@@ -64,6 +64,8 @@ struct SearchScratch {
     std::vector<float> pair_dist;
     std::vector<int32_t> row_end;
     std::vector<int32_t> cand_ids;
+    // Poincaré: each candidate's argument x of arcosh from the base.
+    std::vector<float> cand_x;
     // Distances of the ids a selection returned, in the same order.
     std::vector<float> out_dist;
     // A memo shrink: distances, pruning rows and ids by slot, the slot of each
@@ -177,11 +179,17 @@ class HyperbolicIndex {
                                BeamWatch* watch = nullptr) const;
     int32_t greedy_descent(const float* query, float query_norm, int32_t entry, int32_t top,
                            int32_t bottom, SearchScratch& s) const;
+    // base: the vector the candidates' distances were measured from, when each
+    // is exactly the distance of its node to it (lets Poincaré skip logarithms).
     void select_into(std::vector<NodeDist>& heap, int32_t cap, SearchScratch& s,
-                     std::vector<int32_t>& out) const;
+                     std::vector<int32_t>& out, const float* base = nullptr,
+                     float base_norm = 0.0f) const;
     bool pruned_by_selected(const NodeDist& c, const std::vector<int32_t>& selected) const;
     void heuristic_sequential(int32_t cap, SearchScratch& s, std::vector<int32_t>& out) const;
-    void heuristic_by_rows(int32_t cap, SearchScratch& s, std::vector<int32_t>& out) const;
+    void heuristic_by_rows(int32_t cap, SearchScratch& s, std::vector<int32_t>& out,
+                           const float* base, float base_norm) const;
+    void fill_pair_row(int32_t sid, const int32_t* ids, int count, float* row, float last,
+                       float top, float x_cut, bool x_rows) const;
     int32_t draw_level();
     void plan_links(const float* v, float sq, int32_t level, int32_t ef,
                     std::vector<std::vector<int32_t>>& plan, std::vector<float>& dist0,

@@ -183,6 +183,22 @@ struct MetricOps {
         }
     }
 
+    // Poincaré: the arguments x of arcosh, without the logarithm; the distance
+    // is poincare_from_x(x), a non-decreasing function of x.
+    static void x_batch(const HyperbolicIndex& ix, const float* q, float qn, const int32_t* ids,
+                        int count, float* out) {
+        static_assert(M == POINCARE);
+        ix.kernels->sq_l2_batch(q, ix.nodes.base(), size_t(ix.dimension), ids, count, out,
+                                INFINITY);
+        if (count >= EPILOGUE_KERNEL_MIN_BATCH) {
+            ix.kernels->poincare_batch(out, ix.nodes.base(), size_t(ix.dimension),
+                                       ix.nodes.norms.data(), ids, count, qn, INFINITY, INFINITY,
+                                       [](float x) { return x; });
+            return;
+        }
+        for (int i = 0; i < count; ++i) out[i] = poincare_x(out[i], qn, node_norm(ix, ids[i]));
+    }
+
     // The tail norm bounds of a query for the cosine cut, written to buf, or
     // null where no cut is made.
     static const float* query_tails(const HyperbolicIndex& ix, const float* q, float* buf) {

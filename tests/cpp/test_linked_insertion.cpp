@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <string>
 #include <tuple>
@@ -27,6 +28,7 @@ struct Growth {
     int32_t flat = 0;
     bool negative_norms = false;
     bool memo = false;
+    const std::vector<float>* points = nullptr;  // n rows of dim; random when null
 };
 
 // Inserts the points into both, flat ones first, optionally making stored
@@ -38,7 +40,8 @@ std::string grow_both(int32_t metric, int32_t m, const orv::KernelSet& ks, const
     ix.use_link_memo(gr.memo);
     ix.rng.seed(gr.seed);
     ref::Graph g = ref::empty_graph(gr.dim, metric, m, gr.seed);
-    const std::vector<float> pts = ref::random_points(gr.n, gr.dim, metric, gr.seed + 1);
+    const std::vector<float> pts =
+        gr.points != nullptr ? *gr.points : ref::random_points(gr.n, gr.dim, metric, gr.seed + 1);
     for (int32_t i = 0; i < gr.n; ++i) {
         const float* v = pts.data() + size_t(i) * size_t(gr.dim);
         if (i < gr.flat) {
@@ -92,6 +95,23 @@ TEST_P(InsertionTest, WideVectorsMatchReferenceInsertion) {
                             {.n = 150, .seed = 300 + uint32_t(m), .dim = dim, .memo = memo}),
                   "")
             << "dim " << dim;
+}
+
+// Regular polygons near the rim of the disc: many pairs lie at nearly the same
+// distance, and at these distances several arguments of arcosh round to the
+// same float, so a candidate's distance often equals a pair's exactly.
+TEST_P(InsertionTest, RingsOfEqualDistancesMatchReferenceInsertion) {
+    std::vector<float> pts;
+    for (float radius : {0.95f, 0.99f, 0.997f})
+        for (int32_t i = 0; i < 60; ++i) {
+            const double a = 2.0 * 3.141592653589793 * i / 60.0;
+            pts.push_back(radius * float(std::cos(a)));
+            pts.push_back(radius * float(std::sin(a)));
+        }
+    EXPECT_EQ(
+        grow_both(metric, m, *ks,
+                  {.n = 180, .seed = 500 + uint32_t(m), .dim = 2, .memo = memo, .points = &pts}),
+        "");
 }
 
 TEST_P(InsertionTest, FlatNodesFirstThenLinked) {
