@@ -18,7 +18,7 @@ namespace {
 
 constexpr int LANES = 8;
 
-inline void transpose8(__m256 r[8]) {
+__attribute__((always_inline)) inline void transpose8(__m256 r[8]) {
     __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
     __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
     __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]), t5 = _mm256_unpackhi_ps(r[4], r[5]);
