@@ -59,7 +59,8 @@ inline __m256 accumulate(const float* qb, const __m256 c[8], __m256 acc) {
 // Lane l of c[t] gets component j + t of rows[l]. A masked load reads rows
 // shorter than eight components without touching memory past their end.
 template <bool MASKED>
-inline void load_block(const float* const rows[LANES], size_t j, __m256i mask, __m256 c[8]) {
+__attribute__((always_inline)) inline void load_block(const float* const rows[LANES], size_t j,
+                                                      __m256i mask, __m256 c[8]) {
     for (int l = 0; l < LANES; ++l)
         c[l] = MASKED ? _mm256_maskload_ps(rows[l], mask) : _mm256_loadu_ps(rows[l] + j);
     transpose8(c);
@@ -429,7 +430,8 @@ inline __m256 ball_factor(__m256 vn) {
                             _mm256_set1_ps(POINCARE_MIN_FACTOR), past);
 }
 
-// The lanes whose x is below x_cut (NaN included) go through from_x one by one.
+// The lanes whose x is below x_cut (NaN included) go through from_x one by one;
+// without from_x every lane keeps x.
 void poincare_batch(float* io, const float* base, size_t dim, const float* norms,
                     const int32_t* ids, int count, float qn, float x_cut, float above,
                     float (*from_x)(float)) {
@@ -441,6 +443,10 @@ void poincare_batch(float* io, const float* base, size_t dim, const float* norms
         const __m256 min_den = _mm256_set1_ps(POINCARE_MIN_DEN);
         den = _mm256_blendv_ps(den, min_den, _mm256_cmp_ps(den, min_den, _CMP_LT_OQ));
         const __m256 x = _mm256_add_ps(_mm256_div_ps(num, den), _mm256_set1_ps(1.0f));
+        if (from_x == nullptr) {
+            _mm256_storeu_ps(dst, x);
+            return;
+        }
         const __m256 past = _mm256_cmp_ps(x, cut, _CMP_GE_OQ);
         _mm256_storeu_ps(dst, _mm256_blendv_ps(x, high, past));
         for (int below = ~_mm256_movemask_ps(past) & 0xff; below != 0; below &= below - 1) {

@@ -71,7 +71,7 @@ void poincare_batch(float* io, const float* base, size_t dim, const float* norms
                     float (*from_x)(float)) {
     for (int i = 0; i < count; ++i) {
         const float x = poincare_x(io[i], qn, node_norm(base, dim, norms, ids[i]));
-        io[i] = x >= x_cut ? above : from_x(x);
+        io[i] = from_x == nullptr ? x : x >= x_cut ? above : from_x(x);
     }
 }
 

@@ -44,7 +44,8 @@ struct KernelSet {
     // squared norm is norms[ids[i]], or the sum of its row's squares where that
     // is negative. Each lane computes exactly the scalar formula of its metric.
     // io[i]: sum of squared differences in; out: `above` where the argument x
-    // of arcosh is at least x_cut, else from_x(x).
+    // of arcosh is at least x_cut, else from_x(x); x itself for every node
+    // when from_x is null.
     void (*poincare_batch)(float* io, const float* base, size_t dim, const float* norms,
                            const int32_t* ids, int count, float qn, float x_cut, float above,
                            float (*from_x)(float));

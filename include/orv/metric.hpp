@@ -193,7 +193,7 @@ struct MetricOps {
         if (count >= EPILOGUE_KERNEL_MIN_BATCH) {
             ix.kernels->poincare_batch(out, ix.nodes.base(), size_t(ix.dimension),
                                        ix.nodes.norms.data(), ids, count, qn, INFINITY, INFINITY,
-                                       [](float x) { return x; });
+                                       nullptr);
             return;
         }
         for (int i = 0; i < count; ++i) out[i] = poincare_x(out[i], qn, node_norm(ix, ids[i]));

@@ -61,12 +61,17 @@ inline float dot(const float* q, const float* v, int n) {
 // 1 - x, or the smallest factor when x lies on or outside the unit sphere.
 inline float ball_factor(float x) { return x > 0.999999f ? 1.0132789611816406e-06f : 1.0f - x; }
 
-inline float poincare(const float* q, float qn, const float* v, float vn, int n) {
+// The argument of arcosh.
+inline float poincare_x(const float* q, float qn, const float* v, float vn, int n) {
     const float s = sq_l2(q, v, n);
     const float num = s + s;
     float den = ball_factor(qn) * ball_factor(vn);
     if (den < 1e-6f) den = 1e-6f;
-    const float x = num / den + 1.0f;
+    return num / den + 1.0f;
+}
+
+inline float poincare(const float* q, float qn, const float* v, float vn, int n) {
+    const float x = poincare_x(q, qn, v, vn, n);
     if (x < 1.000001f) return std::log(1.000001f + std::sqrt(1.9073486328125e-06f));
     return std::log(x + std::sqrt(std::fma(x, x, -1.0f)));
 }

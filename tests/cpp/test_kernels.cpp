@@ -315,6 +315,37 @@ TEST_P(KernelTest, SumsEqualScalarChainForEveryIdPattern) {
     }
 }
 
+// Without a function to apply, the Poincaré epilogue leaves the argument x of
+// arcosh of every node, as the scalar formula gives it (stored norms negative,
+// past the norm limit and ordinary).
+TEST_P(KernelTest, PoincareEpilogueKeepsArgumentsWithoutFunction) {
+    std::mt19937 gen(15);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    for (size_t dim : {2, 10, 40}) {
+        Block b = make_block(dim, uint32_t(dim * 7), false);
+        for (float& x : b.rows) x *= 0.1f;
+        for (float& x : b.q) x *= 0.1f;
+        std::vector<float> norms(ROWS);
+        for (int r = 0; r < ROWS; ++r)
+            norms[size_t(r)] = r % 5 == 1 ? -1.0f : r % 5 == 2 ? 0.9999999f : unit(gen) * 0.9f;
+        const float qn = ref::sq_norm(b.q.data(), int(dim));
+        for (int count = 1; count <= 20; ++count) {
+            const std::vector<int32_t> ids = random_ids(count, gen);
+            std::vector<float> io(ids.size());
+            ks->sq_l2_batch(b.q.data(), b.rows.data(), dim, ids.data(), count, io.data(), INFINITY);
+            ks->poincare_batch(io.data(), b.rows.data(), dim, norms.data(), ids.data(), count, qn,
+                               INFINITY, INFINITY, nullptr);
+            for (size_t i = 0; i < ids.size(); ++i) {
+                const float* row = b.rows.data() + size_t(ids[i]) * dim;
+                const float vn = norms[size_t(ids[i])] < 0.0f ? ref::sq_norm(row, int(dim))
+                                                              : norms[size_t(ids[i])];
+                const float want = ref::poincare_x(b.q.data(), qn, row, vn, int(dim));
+                ASSERT_TRUE(ref::same_float(io[i], want)) << "dim " << dim << " lane " << i;
+            }
+        }
+    }
+}
+
 // Rows that end where readable memory ends: a kernel reading past the last
 // component of the last row faults.
 TEST_P(KernelTest, ReadsNothingPastTheLastRow) {
