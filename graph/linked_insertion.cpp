@@ -10,6 +10,7 @@
 
 #include "orv/guards.hpp"
 #include "orv/metric.hpp"
+#include "selection.hpp"
 
 namespace orv {
 
@@ -90,13 +91,13 @@ void HyperbolicIndex::link_reverse(int32_t new_id, int32_t n, int32_t layer, int
     const float* nv = nodes.row(n);
     const float nn = nodes.norms[size_t(n)];
     dist_batch(nv, nn, l.ids, l.count, s.dists.data());
-    auto& heap = s.result;
-    heap.clear();
-    for (int32_t j = 0; j < l.count; ++j) {
-        heap.push_back({s.dists[size_t(j)], l.ids[j]});
-        std::push_heap(heap.begin(), heap.end(), std::less<NodeDist>{});
-    }
-    select_into(heap, cap, s, s.selected, nv, nn);
+    // In list order, as if pushed onto a heap one by one; the heap is only
+    // built where ties make its layout matter.
+    auto& pushed = s.result;
+    pushed.clear();
+    for (int32_t j = 0; j < l.count; ++j) pushed.push_back({s.dists[size_t(j)], l.ids[j]});
+    drain_pushed(pushed, s.work);
+    select_sorted(cap, s, s.selected, nv, nn);
     nodes.set_links(n, layer, s.selected.data(), int32_t(s.selected.size()));
 }
 

@@ -164,8 +164,13 @@ void drain_pushed(std::vector<NodeDist>& pushed, std::vector<NodeDist>& work) {
 void HyperbolicIndex::select_into(std::vector<NodeDist>& heap, int32_t cap, SearchScratch& s,
                                   std::vector<int32_t>& out, const float* base,
                                   float base_norm) const {
-    auto& work = s.work;
-    drain_sorted(heap, work);
+    drain_sorted(heap, s.work);
+    select_sorted(cap, s, out, base, base_norm);
+}
+
+void HyperbolicIndex::select_sorted(int32_t cap, SearchScratch& s, std::vector<int32_t>& out,
+                                    const float* base, float base_norm) const {
+    const auto& work = s.work;
     s.pruned.clear();
     if (cap < 0) throw std::length_error("vector::reserve");
     out.clear();

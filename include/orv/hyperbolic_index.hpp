@@ -186,6 +186,9 @@ class HyperbolicIndex {
                      float base_norm = 0.0f) const;
     bool pruned_by_selected(const NodeDist& c, const std::vector<int32_t>& selected) const;
     void heuristic_sequential(int32_t cap, SearchScratch& s, std::vector<int32_t>& out) const;
+    // select_into over the candidates already in s.work, in drained order.
+    void select_sorted(int32_t cap, SearchScratch& s, std::vector<int32_t>& out, const float* base,
+                       float base_norm) const;
     void heuristic_by_rows(int32_t cap, SearchScratch& s, std::vector<int32_t>& out,
                            const float* base, float base_norm) const;
     void fill_pair_row(int32_t sid, const int32_t* ids, int count, float* row, float last,
