@@ -12,6 +12,7 @@ void NodeStore::reset(int32_t dim, int32_t cap0) {
     vectors.clear();
     norms.clear();
     max_norm = -INFINITY;
+    all_finite = true;
     levels.clear();
     masks.clear();
     links0.clear();
@@ -123,6 +124,7 @@ int32_t NodeStore::append(const float* v, float norm, uint64_t mask, int32_t lev
     vectors.insert(vectors.end(), v, v + dim_);
     norms.push_back(norm);
     if (norm > max_norm) max_norm = norm;
+    if (all_finite && !finite_values(v, size_t(dim_))) all_finite = false;
     masks.push_back(mask);
     levels.push_back(level);
     links0.insert(links0.end(), size_t(stride0_), 0);
@@ -147,6 +149,7 @@ void NodeStore::resize_for_load(int32_t n) {
     vectors.resize(size_t(n) * size_t(dim_));
     norms.assign(size_t(n), 0.0f);
     max_norm = -INFINITY;
+    all_finite = true;
     masks.assign(size_t(n), 0);
     levels.assign(size_t(n), 0);
     links0.assign(size_t(n) * size_t(stride0_), 0);

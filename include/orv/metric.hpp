@@ -162,8 +162,10 @@ struct MetricOps {
                     out[i] = cosine_from_dot(out[i], qn, node_norm(ix, ids[i]));
             }
         } else {
+            // A stored row with inf or NaN could make a stopped sum hide a NaN.
+            const bool may_stop = M == EUCLIDEAN && ix.nodes.all_finite;
             ix.kernels->sq_l2_batch(q, ix.nodes.base(), dim, ids, count, out,
-                                    M == EUCLIDEAN ? bound : INFINITY);
+                                    may_stop ? bound : INFINITY);
             if constexpr (M == POINCARE) poincare_epilogue(ix, qn, ids, count, out, bound);
         }
     }

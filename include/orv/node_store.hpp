@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "orv/huge_pages.hpp"
@@ -44,6 +45,18 @@ struct LinkMemo {
     // Sets the width and gives n nodes invalid entries.
     void configure(int32_t slots_per_node, int32_t n);
 };
+
+// Whether v[0..n) holds no inf or NaN (read from the exponent bits, so that
+// the loop vectorises).
+inline bool finite_values(const float* v, size_t n) {
+    uint32_t bad = 0;
+    for (size_t j = 0; j < n; ++j) {
+        uint32_t u;
+        std::memcpy(&u, v + j, 4);
+        bad |= uint32_t((u & 0x7f800000u) == 0x7f800000u);
+    }
+    return bad == 0;
+}
 
 // Most checkpoints a row has for the cosine early exit.
 constexpr int32_t MAX_TAIL_CHECKS = 7;
@@ -117,6 +130,10 @@ class NodeStore {
     // At least every stored norm (NaN aside): while it is under the Poincaré
     // boundary no node can be, and the searches skip the per-node test.
     float max_norm = -INFINITY;
+    // False once a row holding inf or NaN is stored (a flat insertion or a
+    // loaded file may bring one); a Euclidean sum stopped early could then
+    // hide the NaN its full value would be.
+    bool all_finite = true;
     std::vector<int32_t> levels;
     BigVector<uint64_t> masks;
     BigVector<int32_t> links0;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <random>
 #include <vector>
 
@@ -163,6 +164,57 @@ std::string compare_pass_all(int32_t metric, const orv::KernelSet& ks, int32_t c
 TEST_P(FilteredSearchTest, PassAllMatchesWithTiesAndNaN) {
     EXPECT_EQ(compare_pass_all(metric, *ks, 2, false, 1.0f), "") << "ties";
     EXPECT_EQ(compare_pass_all(metric, *ks, 1, true, 20.0f), "") << "NaN";
+}
+
+// A stored row holding NaN (or inf, met by an inf in the query) past the first
+// checkpoint sums to NaN; a Euclidean sum stopped early there would hide it
+// from the flat scan's heap. Every search must give what sums run to the end
+// give (the generic set never stops a sum).
+TEST(EuclideanNonFinite, SearchesMatchSumsRunToTheEnd) {
+    const orv::KernelSet* avx2 = ref::kernel_set("avx2");
+    if (avx2 == nullptr) GTEST_SKIP() << "this CPU has no AVX2 and FMA";
+    const int32_t dim = 48, n = 700;
+    const std::vector<float> pts = clustered_points(n + 8, dim, 43);
+    orv::HyperbolicIndex fast(dim, 1.0f, 6, "euclidean"), full(dim, 1.0f, 6, "euclidean");
+    fast.use_kernels(*avx2);
+    full.use_kernels(orv::generic_kernels());
+    fast.rng.seed(47);
+    full.rng.seed(47);
+    for (int32_t i = 0; i < n; ++i) {
+        std::vector<float> v(pts.begin() + i * dim, pts.begin() + (i + 1) * dim);
+        // Far rows after the scan's first chunk, whose sums pass its bound early.
+        if (i >= 300 && i % 25 == 0) {
+            for (float& x : v) x += 5.0f;
+            v[40] = i % 50 == 0 ? NAN : INFINITY;
+            fast.add_item_flat(v.data(), dim, 1, 0);
+            full.add_item_flat(v.data(), dim, 1, 0);
+            continue;
+        }
+        fast.add_item_and_link(v.data(), dim, 0, 24);
+        full.add_item_and_link(v.data(), dim, 0, 24);
+    }
+    // The same rows brought in by a file.
+    const std::string path =
+        (std::filesystem::temp_directory_path() / "orv_non_finite_test.idx").string();
+    fast.save_index(path);
+    orv::HyperbolicIndex loaded(dim, 1.0f, 6, "euclidean");
+    loaded.use_kernels(*avx2);
+    loaded.load_index(path);
+    std::filesystem::remove(path);
+    for (int32_t qi = 0; qi < 8; ++qi) {
+        std::vector<float> q(pts.begin() + (n + qi) * dim, pts.begin() + (n + qi + 1) * dim);
+        if (qi % 2 == 1) q[40] = INFINITY;
+        for (int32_t k : {1, 10}) {
+            const auto want = full.hardware_flat_search(q.data(), dim, k, 0, -1.0f, -1.0f);
+            EXPECT_EQ(fast.hardware_flat_search(q.data(), dim, k, 0, -1.0f, -1.0f), want)
+                << "query " << qi << " k " << k;
+            EXPECT_EQ(loaded.hardware_flat_search(q.data(), dim, k, 0, -1.0f, -1.0f), want)
+                << "loaded, query " << qi << " k " << k;
+        }
+        EXPECT_EQ(fast.filtered_search(q.data(), dim, 10, 0, 20, -1.0f, -1.0f),
+                  full.filtered_search(q.data(), dim, 10, 0, 20, -1.0f, -1.0f))
+            << "query " << qi;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(MetricsAndSets, FilteredSearchTest, ref::all_metrics_and_sets(),
