@@ -140,16 +140,16 @@ stop_lanes(const float* q, const float* rows[][LANES], __m256 lim, const CosineC
     return running != 0;
 }
 
-// Sums of G groups of eight rows, one index-order chain per lane. The last
-// dim % 8 components come from the block that ends with the row, from its
-// component FROM on (the ones before were summed already); rows shorter than
-// eight components (SHORT) take components 0..TO-1 of one masked block. With
+// Sums of G groups of eight rows (at least eight components each), one
+// index-order chain per lane. The last dim % 8 components come from the block
+// that ends with the row, from its component FROM on (the ones before were
+// summed already). With
 // a finite bound a Euclidean lane may stop once it is above it, and with a cut
 // a dot product once its distance is; a stopped lane keeps the value it
 // stopped at, and the sums return once every lane has stopped.
 // Meanwhile the rows at [ahead, ahead_end) are fetched 4G cache lines per
 // block, in step with the sums.
-template <bool DOT, int G, int FROM, int TO, bool SHORT>
+template <bool DOT, int G, int FROM>
 inline void row_sums(const float* q, const float* rows[][LANES], size_t dim, __m256 lim,
                      const CosineCut* cut, const int32_t (*ids)[LANES], const char* ahead,
                      const char* ahead_end, __m256 acc[G]) {
@@ -193,12 +193,7 @@ inline void row_sums(const float* q, const float* rows[][LANES], size_t dim, __m
             check_at += 32;
     }
     for (int g = 0; g < G; ++g) {
-        if constexpr (SHORT) {
-            const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(TO),
-                                                    _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-            load_block<true>(rows[g], 0, mask, c);
-            acc[g] = accumulate<DOT, 0, TO>(q, c, acc[g]);
-        } else if constexpr (FROM < 8) {
+        if constexpr (FROM < 8) {
             load_block<false>(rows[g], dim - 8, none, c);
             acc[g] = accumulate<DOT, FROM, 8>(q + dim - 8, c, acc[g]);
         }
@@ -277,7 +272,7 @@ inline Ahead fetch_next_run(const float* base, size_t dim, const int32_t* ids, i
 // components take the unrolled loop and no fetching ahead: the graph searches
 // have fetched their lines already, and a scan leaves them to the hardware
 // (fetching ahead cost a 10-d scan 20 %). Returns the nodes done.
-template <bool DOT, int G, int FROM, int TO, bool SHORT, int DIM>
+template <bool DOT, int G, int FROM, int DIM>
 int run_groups(const float* q, const float* base, size_t dim, const int32_t* ids, int left,
                float* out, __m256 lim, const CosineCut* cut) {
     constexpr int N = G * LANES;
@@ -295,7 +290,7 @@ int run_groups(const float* q, const float* base, size_t dim, const int32_t* ids
     } else {
         const int next = left - n < N ? left - n : N;
         const Ahead a = fetch_next_run(base, dim, ids + n, next);
-        row_sums<DOT, G, FROM, TO, SHORT>(q, rows, dim, lim, cut, lane_ids, a.at, a.end, acc);
+        row_sums<DOT, G, FROM>(q, rows, dim, lim, cut, lane_ids, a.at, a.end, acc);
     }
     if (n == N) {
         for (int g = 0; g < G; ++g) _mm256_storeu_ps(out + g * LANES, acc[g]);
@@ -310,7 +305,7 @@ int run_groups(const float* q, const float* base, size_t dim, const int32_t* ids
 // Two groups at a time while more than one is left: their chains are
 // independent, so each hides the other's latency (10-d flat scans ~10 % faster
 // than one group at a time).
-template <bool DOT, int FROM, int TO, bool SHORT, int DIM = 0>
+template <bool DOT, int FROM, int DIM = 0>
 void batch_for(const float* q, const float* base, size_t dim, const int32_t* ids, int count,
                float* out, float bound, const CosineCut* cut) {
     const __m256 lim = _mm256_set1_ps(bound);
@@ -318,53 +313,36 @@ void batch_for(const float* q, const float* base, size_t dim, const int32_t* ids
     while (i < count) {
         const int left = count - i;
         if (left > LANES)
-            i += run_groups<DOT, 2, FROM, TO, SHORT, DIM>(q, base, dim, ids + i, left, out + i, lim,
-                                                          cut);
+            i += run_groups<DOT, 2, FROM, DIM>(q, base, dim, ids + i, left, out + i, lim, cut);
         else
-            i += run_groups<DOT, 1, FROM, TO, SHORT, DIM>(q, base, dim, ids + i, left, out + i, lim,
-                                                          cut);
+            i += run_groups<DOT, 1, FROM, DIM>(q, base, dim, ids + i, left, out + i, lim, cut);
     }
 }
 
 using BatchFn = void (*)(const float*, const float*, size_t, const int32_t*, int, float*, float,
                          const CosineCut*);
 
-template <bool DOT, int R>
-BatchFn batch_with_tail(size_t dim) {
-    return dim >= 8 ? &batch_for<DOT, 8 - R, 8, false> : &batch_for<DOT, 0, R, true>;
-}
-
 // Rows of 1 to 16 components, each with its own loop.
 template <bool DOT, size_t... D>
 constexpr std::array<BatchFn, sizeof...(D)> short_batches(std::index_sequence<D...>) {
-    return {&batch_for<DOT, 0, 0, false, int(D) + 1>...};
+    return {&batch_for<DOT, 0, int(D) + 1>...};
 }
 constexpr size_t SHORT_DIM_MAX = 16;
 
-// The loop built for dim % 8 (and for rows shorter than one block).
+// Longer rows: the loop built for dim % 8, whose last block starts at
+// component FROM of the block that ends with the row.
+template <bool DOT, size_t... R>
+constexpr std::array<BatchFn, sizeof...(R)> tail_batches(std::index_sequence<R...>) {
+    return {&batch_for < DOT, R == 0 ? 8 : 8 - int(R) > ...};
+}
+
 template <bool DOT>
 BatchFn pick_batch(size_t dim) {
     static constexpr auto short_loops =
         short_batches<DOT>(std::make_index_sequence<SHORT_DIM_MAX>());
+    static constexpr auto tail_loops = tail_batches<DOT>(std::make_index_sequence<8>());
     if (dim >= 1 && dim <= SHORT_DIM_MAX) return short_loops[dim - 1];
-    switch (dim % 8) {
-    case 1:
-        return batch_with_tail<DOT, 1>(dim);
-    case 2:
-        return batch_with_tail<DOT, 2>(dim);
-    case 3:
-        return batch_with_tail<DOT, 3>(dim);
-    case 4:
-        return batch_with_tail<DOT, 4>(dim);
-    case 5:
-        return batch_with_tail<DOT, 5>(dim);
-    case 6:
-        return batch_with_tail<DOT, 6>(dim);
-    case 7:
-        return batch_with_tail<DOT, 7>(dim);
-    default:
-        return &batch_for<DOT, 8, 8, false>;
-    }
+    return tail_loops[dim % 8];
 }
 
 void sq_l2_batch(const float* q, const float* base, size_t dim, const int32_t* ids, int count,
