@@ -34,24 +34,17 @@ int measure_unvisited(const HyperbolicIndex& ix, const float* q, float qn, int32
     // Without a branch on the visited test, whose outcome is random: every id
     // is written and only the fresh ones are counted. A repeat in the list sees
     // the mark of its first copy.
+    // The boundary test reads the node's norm, so it is made only where some
+    // node may lie on the boundary.
+    const bool boundary = Ops::any_boundary(ix);
     int m = 0;
     int32_t* ids = s.ids.data();
-    if (Ops::any_boundary(ix)) {
-        for (int32_t j = 0; j < nb.count; ++j) {
-            const int32_t id = nb.ids[j];
-            const bool fresh = vis[id] != ver;
-            vis[id] = ver;
-            ids[m] = id;
-            m += fresh && !Ops::skips_boundary(ix, id);
-        }
-    } else {
-        for (int32_t j = 0; j < nb.count; ++j) {
-            const int32_t id = nb.ids[j];
-            const bool fresh = vis[id] != ver;
-            vis[id] = ver;
-            ids[m] = id;
-            m += fresh;
-        }
+    for (int32_t j = 0; j < nb.count; ++j) {
+        const int32_t id = nb.ids[j];
+        const bool fresh = vis[id] != ver;
+        vis[id] = ver;
+        ids[m] = id;
+        m += fresh && !(boundary && Ops::skips_boundary(ix, id));
     }
     // The rows are read by the batch; start their first lines now.
     for (int i = 0; i < m; ++i) {
