@@ -123,8 +123,7 @@ int32_t NodeStore::append(const float* v, float norm, uint64_t mask, int32_t lev
     int32_t id = count();
     vectors.insert(vectors.end(), v, v + dim_);
     norms.push_back(norm);
-    if (norm > max_norm) max_norm = norm;
-    if (all_finite && !finite_values(v, size_t(dim_))) all_finite = false;
+    note_row(v, norm);
     masks.push_back(mask);
     levels.push_back(level);
     links0.insert(links0.end(), size_t(stride0_), 0);

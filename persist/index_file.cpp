@@ -105,8 +105,7 @@ void read_vectors(FileReader& in, NodeStore& st, int32_t dim, int32_t n) {
             const float* r = chunk.data() + i * rec;
             std::memcpy(st.vectors.data() + (start + i) * size_t(dim), r, size_t(dim) * 4);
             st.norms[start + i] = r[dim];
-            if (r[dim] > st.max_norm) st.max_norm = r[dim];
-            if (st.all_finite && !finite_values(r, size_t(dim))) st.all_finite = false;
+            st.note_row(r, r[dim]);
         }
     }
 }

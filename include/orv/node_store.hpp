@@ -117,8 +117,13 @@ class NodeStore {
     void push_link(int32_t id, int32_t layer, int32_t v);
     // Tail norm bounds of every row kept from now on (cosine indexes), or none.
     void use_tail_norms(bool wanted);
+    // Keeps max_norm and all_finite true of a row just stored.
+    void note_row(const float* v, float norm) {
+        if (norm > max_norm) max_norm = norm;
+        if (all_finite && !finite_values(v, size_t(dim_))) all_finite = false;
+    }
     // For the loader: n nodes, each with only an empty layer-0 list; their
-    // vectors are left for the loader to write.
+    // vectors are left for the loader to write (and note_row to see).
     void resize_for_load(int32_t n);
     // For the loader: empty upper lists for layers 1..level.
     void init_upper(int32_t id, int32_t level);
