@@ -19,6 +19,10 @@ constexpr float GAP_FAR = 2.0f;
 struct PassTest {
     const NodeStore& nodes;
     QueryLimits lim;
+    // No limit is set: every node passes.
+    static bool passes_all(const QueryLimits& lim) {
+        return lim.filter_mask == 0 && !(lim.min_norm >= 0.0f) && !(lim.max_radius >= 0.0f);
+    }
     bool operator()(int32_t n, float d) const {
         // Mask 0 admits every node: no need to read the node's mask.
         if (lim.filter_mask != 0 && !mask_matches(nodes.masks[size_t(n)], lim.filter_mask))
@@ -152,8 +156,7 @@ std::vector<int32_t> HyperbolicIndex::filtered_search(const float* q, int64_t le
     const int32_t cur = greedy_descent(q, q2, ep_id, ep_layer, 1, s);
     const int32_t maxef = std::max(k >= ef_search ? k : ef_search, 1);
     const QueryLimits lim{filter_mask, max_radius, min_norm};
-    const bool pass_all = filter_mask == 0 && !(max_radius >= 0.0f) && !(min_norm >= 0.0f);
-    if (pass_all && k >= 1) {
+    if (PassTest::passes_all(lim) && k >= 1) {
         std::vector<int32_t> out;
         if (pass_all_from_beam(q, q2, cur, k, maxef, s, out)) return out;
     }
