@@ -107,14 +107,44 @@ std::vector<NodeDist> HyperbolicIndex::search_layer(const float* q, float qn, in
     return s.beam;
 }
 
-int32_t HyperbolicIndex::greedy_descent(const float* q, float qn, int32_t entry, int32_t top,
-                                        int32_t bottom, SearchScratch& s) const {
+// The layer search with ef = 1, without its heaps: its beam is the best node so
+// far, and every node it admits is nearer than all before it, so it always
+// expands the best and stops when that brings nothing nearer.
+template <int M>
+int32_t HyperbolicIndex::greedy_walk(const float* q, float qn, int32_t entry, int32_t top,
+                                     int32_t bottom, SearchScratch& s) const {
+    using Ops = MetricOps<M>;
+    ensure_batch_room(s, nodes.max_list());
+    VisitedMarks& marks = layer_search_marks();
+    const float* q_tails = Ops::query_tails(*this, q, s.q_tails);
     int32_t cur = entry;
     for (int32_t layer = top; layer >= bottom; --layer) {
-        search_layer_dispatch(q, qn, cur, 1, layer, s);
-        if (!s.beam.empty()) cur = s.beam.front().id;
+        const uint16_t ver = marks.begin(size_t(size()));
+        uint16_t* vis = marks.marks.data();
+        vis[cur] = ver;
+        float best = Ops::one(*this, q, qn, cur);
+        for (;;) {
+            const int m =
+                measure_unvisited<M>(*this, q, qn, cur, layer, vis, ver, s, best, q_tails);
+            const int32_t from = cur;
+            for (int j = 0; j < m; ++j) {
+                if (s.dists[size_t(j)] < best) {
+                    best = s.dists[size_t(j)];
+                    cur = s.ids[size_t(j)];
+                }
+            }
+            if (cur == from) break;
+        }
     }
     return cur;
+}
+
+int32_t HyperbolicIndex::greedy_descent(const float* q, float qn, int32_t entry, int32_t top,
+                                        int32_t bottom, SearchScratch& s) const {
+    if (top < bottom) return entry;
+    return with_metric(metric_type, [&](auto m) {
+        return greedy_walk<decltype(m)::value>(q, qn, entry, top, bottom, s);
+    });
 }
 
 }  // namespace orv

@@ -56,7 +56,7 @@ int measure_unvisited(const HyperbolicIndex& ix, const float* q, float qn, int32
     // cut-off costs a few logarithms, so small batches do without.
     float x_cut = INFINITY;
     if constexpr (M == POINCARE)
-        if (m >= POINCARE_SEARCH_CUT_MIN && bound < INFINITY) x_cut = cached_x_above(bound);
+        if (m >= POINCARE_SEARCH_CUT_MIN && bound < INFINITY) x_cut = s.x_above.get(bound);
     Ops::batch_cut(ix, q, qn, s.ids.data(), m, s.dists.data(), bound, x_cut, q_tails);
     return m;
 }

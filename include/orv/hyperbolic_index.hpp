@@ -51,6 +51,15 @@ constexpr size_t MAX_PAIR_TABLE = size_t(1) << 16;
 
 // Per-thread working memory of the searches, reused from call to call so that
 // the hot paths allocate nothing once it has grown.
+// poincare_x_above of the last bound asked for: a search asks again and again
+// while its bound stays the same.
+struct XAboveCache {
+    bool known = false;
+    uint32_t last_bits = 0;
+    float last_x = 0.0f;
+    float get(float bound);
+};
+
 struct SearchScratch {
     std::vector<NodeDist> cand;
     std::vector<NodeDist> beam;
@@ -77,6 +86,7 @@ struct SearchScratch {
     std::vector<int32_t> slots;
     // The query's tail norm bounds, worked out once per search.
     float q_tails[MAX_TAIL_CHECKS];
+    XAboveCache x_above;
 };
 
 SearchScratch& thread_scratch();
@@ -179,6 +189,9 @@ class HyperbolicIndex {
                                BeamWatch* watch = nullptr) const;
     int32_t greedy_descent(const float* query, float query_norm, int32_t entry, int32_t top,
                            int32_t bottom, SearchScratch& s) const;
+    template <int M>
+    int32_t greedy_walk(const float* query, float query_norm, int32_t entry, int32_t top,
+                        int32_t bottom, SearchScratch& s) const;
     // base: the vector the candidates' distances were measured from, when each
     // is exactly the distance of its node to it (lets Poincaré skip logarithms).
     void select_into(std::vector<NodeDist>& heap, int32_t cap, SearchScratch& s,

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 #include "orv/hyperbolic_index.hpp"
 
@@ -48,11 +49,16 @@ inline float float_below(float x) {
     std::memcpy(&x, &u, 4);
     return x;
 }
+// The next float up from x, as nextafter(x, inf) gives it, for any x.
 inline float float_above(float x) {
-    if (x == INFINITY) return x;
+    if (!(x < INFINITY)) return x;
+    if (x == 0.0f) return std::numeric_limits<float>::denorm_min();
     uint32_t u;
     std::memcpy(&u, &x, 4);
-    ++u;
+    if (x > 0.0f)
+        ++u;
+    else
+        --u;
     std::memcpy(&x, &u, 4);
     return x;
 }
@@ -107,12 +113,7 @@ inline float poincare_x_above(float bound) {
 // Batches this long pay for the search of poincare_x_above.
 constexpr int POINCARE_CUT_MIN_BATCH = 64;
 
-// poincare_x_above of the last bound asked for on this thread: a scan asks
-// again and again while its bound stays the same.
-inline float cached_x_above(float bound) {
-    thread_local bool known = false;
-    thread_local uint32_t last_bits = 0;
-    thread_local float last_x = 0.0f;
+inline float XAboveCache::get(float bound) {
     uint32_t bits;
     std::memcpy(&bits, &bound, 4);
     if (!known || bits != last_bits) {
@@ -121,6 +122,13 @@ inline float cached_x_above(float bound) {
         known = true;
     }
     return last_x;
+}
+
+// The cut of the last bound asked for on this thread, for callers without a
+// scratch of their own.
+inline float cached_x_above(float bound) {
+    thread_local XAboveCache cache;
+    return cache.get(bound);
 }
 
 // Below this many nodes the scalar epilogue beats the call to the kernel's.
@@ -227,7 +235,7 @@ struct MetricOps {
     // a value just above bound stands in for it.
     static void poincare_epilogue(const HyperbolicIndex& ix, float qn, const int32_t* ids,
                                   int count, float* out, float bound, float x_cut) {
-        const float above = std::nextafter(bound, INFINITY);
+        const float above = float_above(bound);
         if (count >= EPILOGUE_KERNEL_MIN_BATCH) {
             ix.kernels->poincare_batch(out, ix.nodes.base(), size_t(ix.dimension),
                                        ix.nodes.norms.data(), ids, count, qn, x_cut, above,

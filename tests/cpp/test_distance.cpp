@@ -317,4 +317,16 @@ TEST(PoincareArgument, InlineFmaAndNeighboursMatchTheLibrary) {
     EXPECT_TRUE(std::isnan(orv::poincare_from_x(NaN)));
 }
 
+// float_above also stands in for a value just above a search's bound, which
+// may be of any sign or zero.
+TEST(PoincareArgument, NextFloatUpMatchesTheLibraryForEveryKind) {
+    const float big = std::numeric_limits<float>::max(),
+                tiny = std::numeric_limits<float>::denorm_min();
+    auto same = [](float a, float b) { return std::memcmp(&a, &b, 4) == 0; };
+    for (float x : {-INFINITY, -big, -2.5f, -1e-40f, -tiny, -0.0f, 0.0f, tiny, 1e-40f,
+                    std::numeric_limits<float>::min(), 0.5f, 3.0f, big, INFINITY})
+        EXPECT_TRUE(same(orv::float_above(x), std::nextafter(x, INFINITY))) << x;
+    EXPECT_TRUE(std::isnan(orv::float_above(NaN)));
+}
+
 }  // namespace

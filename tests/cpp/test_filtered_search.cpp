@@ -45,12 +45,38 @@ std::vector<int32_t> gap_cut(std::vector<NodeDist> result) {
     return out;
 }
 
-std::vector<int32_t> filtered_reference(const Graph& g, const std::vector<uint64_t>& masks,
-                                        const float* q, int32_t k, int32_t ef, const Limits& lim) {
-    const float qn = ref::sq_norm(q, g.dim);
+int32_t descend(const Graph& g, const float* q, float qn) {
     int32_t cur = g.ep_id;
     for (int32_t layer = g.ep_layer; layer >= 1; --layer)
         cur = ref::search_layer(g, q, qn, cur, 1, layer)[0].id;
+    return cur;
+}
+
+// custom_hnsw_search without limits: the layer-0 beam in ascending order, k
+// ids at most (one when k is 0).
+std::vector<int32_t> plain_reference(const Graph& g, const float* q, int32_t k, int32_t ef) {
+    const float qn = ref::sq_norm(q, g.dim);
+    std::vector<NodeDist> beam =
+        ref::search_layer(g, q, qn, descend(g, q, qn), k >= ef ? k : ef, 0);
+    std::vector<NodeDist> ord;
+    while (!beam.empty()) {
+        std::pop_heap(beam.begin(), beam.end(), ref::further);
+        ord.push_back(beam.back());
+        beam.pop_back();
+    }
+    std::reverse(ord.begin(), ord.end());
+    std::vector<int32_t> out;
+    for (const NodeDist& r : ord) {
+        out.push_back(r.id);
+        if (int32_t(out.size()) >= std::max(k, 1)) break;
+    }
+    return out;
+}
+
+std::vector<int32_t> filtered_reference(const Graph& g, const std::vector<uint64_t>& masks,
+                                        const float* q, int32_t k, int32_t ef, const Limits& lim) {
+    const float qn = ref::sq_norm(q, g.dim);
+    const int32_t cur = descend(g, q, qn);
     const int32_t maxef = std::max(k >= ef ? k : ef, 1);
     std::vector<bool> visited(size_t(g.size()), false);
     std::vector<NodeDist> cand, beam, result;
@@ -129,7 +155,7 @@ TEST_P(FilteredSearchTest, MatchesPlainTraversal) {
 // matches the filtered traversal, over an index of rows[i / copies] (rows
 // named in huge replaced by +-3e38) and queries scaled by q_scale.
 std::string compare_pass_all(int32_t metric, const orv::KernelSet& ks, int32_t copies, bool huge,
-                             float q_scale) {
+                             float q_scale, bool plain = false) {
     const int32_t dim = 16, n = 300, nq = 30;
     orv::HyperbolicIndex ix(dim, 1.0f, 6, ref::metric_name(metric));
     ix.use_kernels(ks);
@@ -147,10 +173,15 @@ std::string compare_pass_all(int32_t metric, const orv::KernelSet& ks, int32_t c
     for (int32_t qi = 0; qi < nq; ++qi) {
         std::vector<float> q(pts.begin() + (n + qi) * dim, pts.begin() + (n + qi + 1) * dim);
         for (float& x : q) x *= q_scale;
-        for (int32_t k : {1, 3, 10})
+        for (int32_t k : {plain ? 0 : 1, 3, 10})
             for (int32_t ef : {1, 12, 48}) {
-                const auto got = ix.filtered_search(q.data(), dim, k, 0, ef, -1.0f, -1.0f);
-                if (got != filtered_reference(g, masks, q.data(), k, ef, {0, -1.0f, -1.0f}))
+                const auto got = plain
+                                     ? ix.custom_hnsw_search(q.data(), dim, k, 0, ef, -1.0f, -1.0f)
+                                     : ix.filtered_search(q.data(), dim, k, 0, ef, -1.0f, -1.0f);
+                const auto want =
+                    plain ? plain_reference(g, q.data(), k, ef)
+                          : filtered_reference(g, masks, q.data(), k, ef, {0, -1.0f, -1.0f});
+                if (got != want)
                     return "query " + std::to_string(qi) + " k " + std::to_string(k) + " ef " +
                            std::to_string(ef);
             }
@@ -164,6 +195,14 @@ std::string compare_pass_all(int32_t metric, const orv::KernelSet& ks, int32_t c
 TEST_P(FilteredSearchTest, PassAllMatchesWithTiesAndNaN) {
     EXPECT_EQ(compare_pass_all(metric, *ks, 2, false, 1.0f), "") << "ties";
     EXPECT_EQ(compare_pass_all(metric, *ks, 1, true, 20.0f), "") << "NaN";
+}
+
+// The descent's greedy walk and the layer-0 beam of custom_hnsw_search, on the
+// same ties and NaN distances.
+TEST_P(FilteredSearchTest, PlainSearchMatchesWithTiesAndNaN) {
+    EXPECT_EQ(compare_pass_all(metric, *ks, 2, false, 1.0f, true), "") << "ties";
+    EXPECT_EQ(compare_pass_all(metric, *ks, 1, true, 20.0f, true), "") << "NaN";
+    EXPECT_EQ(compare_pass_all(metric, *ks, 1, false, 1.0f, true), "") << "plain";
 }
 
 // A stored row holding NaN (or inf, met by an inf in the query) past the first
