@@ -23,13 +23,8 @@ def _searchers(index, ef: int) -> dict:
 
 def _best_runs(index, queries: np.ndarray, ef: int) -> dict:
     """Ids and best CPU seconds per method over ROUNDS interleaved rounds."""
-    best = {}
-    for _ in range(ROUNDS):
-        for name, search in _searchers(index, ef).items():
-            ids, sw = measure.run_queries(search, queries)
-            if name not in best or sw.cpu < best[name][1]:
-                best[name] = (ids, sw.cpu)
-    return best
+    runs = measure.best_runs({n: (f, queries) for n, f in _searchers(index, ef).items()}, ROUNDS)
+    return {name: (ids, sw.cpu) for name, (ids, sw) in runs.items()}
 
 
 def all_pass(case: data.Case, orv: systems.Orv, cfg: dict) -> dict:

@@ -225,6 +225,17 @@ def _save(fig, path: Path) -> str:
     return path.name
 
 
+def _rounds_line(rounds: int) -> str:
+    if rounds <= 1:
+        return "- Each sweep point and each exhaustive search is one timed pass over the queries."
+    return (
+        f"- Each sweep point and each exhaustive search is the fastest of {rounds} timed passes "
+        "over the same queries, the systems taking turns pass by pass: this machine's speed "
+        "drifts by up to a third between spells, and the fastest pass is the one least "
+        "disturbed. Recall comes from the first pass."
+    )
+
+
 def preamble(res: dict) -> list[str]:
     env = res["environment"]
     load0, load1 = env["load_average_at_start"], env.get("load_average_at_end", [None] * 3)
@@ -258,6 +269,7 @@ def preamble(res: dict) -> list[str]:
             "peers. QPS = queries / process CPU seconds, so waiting for a core on the busy machine "
             "does not count; wall-clock QPS is in results.json."
         ),
+        _rounds_line(res["config"].get("rounds", 1)),
         (
             "- Recall@10 (R@10): returned ids whose exact float64 distance is within the 10th exact "
             "distance (ties count), over 10. R@1: the first id returned is an exact nearest "

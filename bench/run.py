@@ -51,6 +51,7 @@ FULL = {
     "wordnet_queries": 1000,
     "efs": [10, 16, 24, 32, 48, 64, 96, 128, 256],
     "exact_queries": 200,
+    "rounds": 3,
     "filter_queries": 300,
     "filtered_efs": [10, 32, 128, 512, 2000],
     "post_efs": [64, 256, 1024],
@@ -68,6 +69,7 @@ QUICK = {
     "wordnet_queries": 100,
     "efs": [16, 64, 256],
     "exact_queries": 50,
+    "rounds": 1,
     "filter_queries": 100,
     "filtered_efs": [32, 2000],
     "post_efs": [256],
@@ -116,11 +118,18 @@ def sweep(case: data.Case, built: list, cfg: dict) -> dict:
     steps += [(e, s) for e in cfg["epsilons"] for s in built if s.param == "epsilon"]
     for param, s in {s.name: (p, s) for p, s in steps}.values():  # untimed warm-up pass
         measure.run_queries(s.searcher(param), prepared[s.name][:200])
-    for param, s in tqdm(steps, desc=f"sweep {case.name}"):
-        ids, sw = measure.run_queries(s.searcher(param), prepared[s.name])
-        point = measure.recalls(ds, ids, case.gt_dist)
-        point.update(param=param, qps=len(ids) / sw.cpu, qps_wall=len(ids) / sw.wall)
-        out[s.name].append(point)
+    # Systems take turns at each value, best of cfg["rounds"] passes.
+    by_param = {}
+    for param, s in steps:
+        by_param.setdefault(param, []).append(s)
+    for param, systems_at in tqdm(by_param.items(), desc=f"sweep {case.name}"):
+        searches = {s.name: (s.searcher(param), prepared[s.name]) for s in systems_at}
+        runs = measure.best_runs(searches, cfg["rounds"])
+        for s in systems_at:
+            ids, sw = runs[s.name]
+            point = measure.recalls(ds, ids, case.gt_dist)
+            point.update(param=param, qps=len(ids) / sw.cpu, qps_wall=len(ids) / sw.wall)
+            out[s.name].append(point)
     return out
 
 
@@ -132,14 +141,16 @@ def exact(case: data.Case, orv: systems.Orv, cfg: dict) -> dict:
     np_exact = systems.NumpyExact(sub.ds.dim, case.metric)
     np_exact.build(sub.ds.base, sub.ds.base_masks)
     with threadpool_limits(1):
-        for s in tqdm([systems.OrvFlat(orv), np_exact], desc=f"exact {case.name}"):
-            queries = s.prepare_queries(sub.ds.queries)
-            # Untimed warm-up, as in the sweeps: x.sum() is the best of several passes.
-            measure.run_queries(s.searcher(), queries[:20])
-            ids, sw = measure.run_queries(s.searcher(), queries)
+        flat = [systems.OrvFlat(orv), np_exact]
+        searches = {s.name: (s.searcher(), s.prepare_queries(sub.ds.queries)) for s in flat}
+        # Untimed warm-up, as in the sweeps: x.sum() is the best of several passes.
+        for search, queries in searches.values():
+            measure.run_queries(search, queries[:20])
+        runs = measure.best_runs(searches, cfg["rounds"])
+        for name, (ids, sw) in runs.items():
             point = measure.recalls(sub.ds, ids, sub.gt_dist)
             point.update(qps=n / sw.cpu, qps_wall=n / sw.wall, n_queries=n)
-            out[s.name] = point
+            out[name] = point
     return out
 
 
