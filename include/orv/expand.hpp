@@ -46,11 +46,21 @@ int measure_unvisited(const HyperbolicIndex& ix, const float* q, float qn, int32
         ids[m] = id;
         m += fresh && !(boundary && Ops::skips_boundary(ix, id));
     }
-    // The rows are read by the batch; start their first lines now.
-    for (int i = 0; i < m; ++i) {
-        const uintptr_t row = reinterpret_cast<uintptr_t>(ix.nodes.row(ids[i]));
-        for (uintptr_t line = row & ~uintptr_t(63); line < row + row_bytes; line += 64)
-            __builtin_prefetch(reinterpret_cast<const void*>(line));
+    // The rows are read by the batch; start their first lines now. A row of
+    // one line or less spans at most two, its first and last byte's: fetching
+    // both spares a branch whose outcome follows the row's offset.
+    if (row_bytes <= 64) {
+        for (int i = 0; i < m; ++i) {
+            const char* row = reinterpret_cast<const char*>(ix.nodes.row(ids[i]));
+            __builtin_prefetch(row);
+            __builtin_prefetch(row + row_bytes - 1);
+        }
+    } else {
+        for (int i = 0; i < m; ++i) {
+            const uintptr_t row = reinterpret_cast<uintptr_t>(ix.nodes.row(ids[i]));
+            for (uintptr_t line = row & ~uintptr_t(63); line < row + row_bytes; line += 64)
+                __builtin_prefetch(reinterpret_cast<const void*>(line));
+        }
     }
     // Poincaré: past the bound's cut-off the logarithm is skipped; finding the
     // cut-off costs a few logarithms, so small batches do without.
