@@ -62,6 +62,9 @@ void HyperbolicIndex::search_layer_into(const float* q, float qn, int32_t entry,
         const NodeDist c = cand.back();
         cand.pop_back();
         if (int32_t(beam.size()) >= ef && c.dist > beam.front().dist) break;
+        // The next expansion is likely the nearest candidate left: start its
+        // list while this one is measured.
+        if (!cand.empty()) nodes.prefetch_links(cand.front().id, layer);
         // A full beam's top only falls from here on, so it bounds the batch.
         const float bound = int32_t(beam.size()) >= ef ? beam.front().dist : INFINITY;
         const int m = measure_unvisited<M>(*this, q, qn, c.id, layer, vis, ver, s, bound, q_tails);

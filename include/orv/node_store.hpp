@@ -103,6 +103,10 @@ class NodeStore {
         const std::vector<int32_t>& l = upper[size_t(id)][size_t(layer - 1)];
         return {l.data(), static_cast<int32_t>(l.size())};
     }
+    // Starts reading a node's list on a layer, for an expansion to come.
+    void prefetch_links(int32_t id, int32_t layer) const {
+        if (layer == 0) __builtin_prefetch(links0.data() + size_t(id) * size_t(stride0_));
+    }
     // Longest list any layer can hold, transiently one past the layer-0 cap.
     int32_t max_list() const { return stride0_ - 1; }
 
