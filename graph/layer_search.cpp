@@ -32,6 +32,20 @@ DistanceCache& layer_search_cache() {
     return cache;
 }
 
+// Keeps, in order, the first m records of s.ids / s.dists whose distance is
+// below bound; returns their count.
+static int keep_below(SearchScratch& s, int m, float bound) {
+    int32_t* ids = s.ids.data();
+    float* dists = s.dists.data();
+    int n = 0;
+    for (int j = 0; j < m; ++j) {
+        ids[n] = ids[j];
+        dists[n] = dists[j];
+        n += dists[j] < bound;
+    }
+    return n;
+}
+
 template <int M, bool WATCH>
 void HyperbolicIndex::search_layer_into(const float* q, float qn, int32_t entry, int32_t ef,
                                         int32_t layer, SearchScratch& s, bool keep,
@@ -67,7 +81,11 @@ void HyperbolicIndex::search_layer_into(const float* q, float qn, int32_t entry,
         if (!cand.empty()) nodes.prefetch_links(cand.front().id, layer);
         // A full beam's top only falls from here on, so it bounds the batch.
         const float bound = int32_t(beam.size()) >= ef ? beam.front().dist : INFINITY;
-        const int m = measure_unvisited<M>(*this, q, qn, c.id, layer, vis, ver, s, bound, q_tails);
+        int m = measure_unvisited<M>(*this, q, qn, c.id, layer, vis, ver, s, bound, q_tails);
+        // Nothing at or above the bound can enter a full beam, so where no
+        // record is needed beyond the admitted ones, those are dropped first
+        // without a branch: the admission test then mostly passes.
+        if (!WATCH && !keep && bound < INFINITY) m = keep_below(s, m, bound);
         for (int j = 0; j < m; ++j) {
             const NodeDist r{s.dists[size_t(j)], s.ids[size_t(j)]};
             if (keep) {
