@@ -4,6 +4,7 @@
 // metric epilogues run the scalar formulas lane by lane with the same
 // correctly rounded operations.
 #include <immintrin.h>
+#include <math.h>
 
 #include <array>
 #include <utility>
@@ -410,6 +411,17 @@ inline __m256 ball_factor(__m256 vn) {
 
 // The lanes whose x is below x_cut (NaN included) go through from_x one by one;
 // without from_x every lane keeps x.
+// x * x - 1 per lane, the product and difference in double and rounded once
+// to float, as the scalar sq_minus_one.
+__attribute__((always_inline)) inline __m256 sq_minus_one(__m256 x) {
+    const __m256d one = _mm256_set1_pd(1.0);
+    const __m256d lo = _mm256_cvtps_pd(_mm256_castps256_ps128(x));
+    const __m256d hi = _mm256_cvtps_pd(_mm256_extractf128_ps(x, 1));
+    const __m128 flo = _mm256_cvtpd_ps(_mm256_sub_pd(_mm256_mul_pd(lo, lo), one));
+    const __m128 fhi = _mm256_cvtpd_ps(_mm256_sub_pd(_mm256_mul_pd(hi, hi), one));
+    return _mm256_insertf128_ps(_mm256_castps128_ps256(flo), fhi, 1);
+}
+
 void poincare_batch(float* io, const float* base, size_t dim, const float* norms,
                     const int32_t* ids, int count, float qn, float x_cut, float above,
                     float (*from_x)(float)) {
@@ -427,9 +439,18 @@ void poincare_batch(float* io, const float* base, size_t dim, const float* norms
         }
         const __m256 past = _mm256_cmp_ps(x, cut, _CMP_GE_OQ);
         _mm256_storeu_ps(dst, _mm256_blendv_ps(x, high, past));
-        for (int below = ~_mm256_movemask_ps(past) & 0xff; below != 0; below &= below - 1) {
+        int below = ~_mm256_movemask_ps(past) & 0xff;
+        if (below == 0) return;
+        // The logarithm's argument x + sqrt(x * x - 1) in lanes, x * x - 1 in
+        // double as the scalar formula takes it; only lanes at or above
+        // POINCARE_MIN_X use it, the rest go to from_x for the floor.
+        alignas(32) float arg[LANES];
+        _mm256_store_ps(arg, _mm256_add_ps(x, _mm256_sqrt_ps(sq_minus_one(x))));
+        const int small =
+            _mm256_movemask_ps(_mm256_cmp_ps(x, _mm256_set1_ps(POINCARE_MIN_X), _CMP_NGE_UQ));
+        for (; below != 0; below &= below - 1) {
             const int l = __builtin_ctz(unsigned(below));
-            dst[l] = from_x(dst[l]);
+            dst[l] = (small >> l) & 1 ? from_x(dst[l]) : ::logf(arg[l]);
         }
     });
 }

@@ -45,7 +45,8 @@ struct KernelSet {
     // is negative. Each lane computes exactly the scalar formula of its metric.
     // io[i]: sum of squared differences in; out: `above` where the argument x
     // of arcosh is at least x_cut, else from_x(x); x itself for every node
-    // when from_x is null.
+    // when from_x is null. from_x is poincare_from_x: the AVX2 set computes
+    // its logarithm's argument in lanes and calls it only below POINCARE_MIN_X.
     void (*poincare_batch)(float* io, const float* base, size_t dim, const float* norms,
                            const int32_t* ids, int count, float qn, float x_cut, float above,
                            float (*from_x)(float));

@@ -1,5 +1,7 @@
 // The sum kernels against the scalar fused chain in index order.
 #include <gtest/gtest.h>
+
+#include <cstring>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -10,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "orv/metric.hpp"
 #include "reference.hpp"
 
 namespace {
@@ -342,6 +345,31 @@ TEST_P(KernelTest, PoincareEpilogueKeepsArgumentsWithoutFunction) {
                 const float want = ref::poincare_x(b.q.data(), qn, row, vn, int(dim));
                 ASSERT_TRUE(ref::same_float(io[i], want)) << "dim " << dim << " lane " << i;
             }
+        }
+    }
+}
+
+// The distances of the Poincaré epilogue against the scalar formula, for sums
+// whose argument x spans every binade from 1 up, around the floor's threshold,
+// and inf and NaN (query and norms zero, so x = 2 s + 1).
+TEST_P(KernelTest, PoincareEpilogueDistancesOverTheWholeRange) {
+    std::vector<float> sums = {0.0f, 4e-7f, 5e-7f, 5.1e-7f, 1e-6f, INFINITY, NAN};
+    for (uint32_t bits = 0x00800000u; bits < 0x7f800000u; bits += 0x00040001u) {
+        float v;
+        std::memcpy(&v, &bits, 4);
+        sums.push_back(v);
+    }
+    const std::vector<float> rows(1, 0.0f), norms(1, 0.0f);
+    for (size_t at = 0; at < sums.size(); at += 13) {
+        const int count = int(std::min<size_t>(13, sums.size() - at));
+        std::vector<float> io(sums.begin() + long(at), sums.begin() + long(at) + count);
+        const std::vector<int32_t> ids(size_t(count), 0);
+        ks->poincare_batch(io.data(), rows.data(), 1, norms.data(), ids.data(), count, 0.0f,
+                           INFINITY, INFINITY, &orv::poincare_from_x);
+        for (int i = 0; i < count; ++i) {
+            const float s = sums[at + size_t(i)];
+            const float want = orv::poincare_from_x(orv::poincare_x(s, 0.0f, 0.0f));
+            ASSERT_TRUE(ref::same_float(io[size_t(i)], want)) << "sum " << s;
         }
     }
 }
