@@ -54,6 +54,9 @@ int measure_unvisited(const HyperbolicIndex& ix, const float* q, float qn, int32
             const char* row = reinterpret_cast<const char*>(ix.nodes.row(ids[i]));
             __builtin_prefetch(row);
             __builtin_prefetch(row + row_bytes - 1);
+            // A short row's sum is quick; the epilogue's norm would be next
+            // to wait for.
+            if constexpr (M != EUCLIDEAN) __builtin_prefetch(ix.nodes.norms.data() + ids[i]);
         }
     } else {
         for (int i = 0; i < m; ++i) {
