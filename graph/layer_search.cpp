@@ -32,6 +32,11 @@ DistanceCache& layer_search_cache() {
     return cache;
 }
 
+DistanceCache& layer_search_ahead() {
+    thread_local DistanceCache cache;
+    return cache;
+}
+
 // Keeps, in order, the first m records of s.ids / s.dists whose distance is
 // below bound; returns their count.
 static int keep_below(SearchScratch& s, int m, float bound) {
@@ -61,6 +66,9 @@ void HyperbolicIndex::search_layer_into(const float* q, float qn, int32_t entry,
     // bound of their moment are stand-ins, as the batch allows).
     DistanceCache& kept = layer_search_cache();
     const uint16_t kver = keep ? kept.begin(size_t(size())) : 0;
+    const bool ahead_on = dimension >= SPECULATE_MIN_DIM;
+    DistanceCache& ahead = layer_search_ahead();
+    const uint16_t aver = ahead_on ? ahead.begin(size_t(size())) : 0;
     auto& cand = s.cand;
     auto& beam = s.beam;
     cand.clear();
@@ -78,10 +86,15 @@ void HyperbolicIndex::search_layer_into(const float* q, float qn, int32_t entry,
         if (int32_t(beam.size()) >= ef && c.dist > beam.front().dist) break;
         // The next expansion is likely the nearest candidate left: start its
         // list while this one is measured.
-        if (!cand.empty()) nodes.prefetch_links(cand.front().id, layer);
+        const int32_t guess = cand.empty() ? -1 : cand.front().id;
+        if (guess >= 0) nodes.prefetch_links(guess, layer);
         // A full beam's top only falls from here on, so it bounds the batch.
         const float bound = int32_t(beam.size()) >= ef ? beam.front().dist : INFINITY;
-        int m = measure_unvisited<M>(*this, q, qn, c.id, layer, vis, ver, s, bound, q_tails);
+        const int n_guesses = std::min(int(cand.size()), AHEAD_GUESSES);
+        int m = ahead_on
+                    ? measure_unvisited_ahead<M>(*this, q, qn, c.id, cand.data(), n_guesses, layer,
+                                                 vis, ver, s, bound, q_tails, ahead, aver)
+                    : measure_unvisited<M>(*this, q, qn, c.id, layer, vis, ver, s, bound, q_tails);
         // Nothing at or above the bound can enter a full beam, so where no
         // record is needed beyond the admitted ones, those are dropped first
         // without a branch: the admission test then mostly passes.

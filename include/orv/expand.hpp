@@ -10,35 +10,40 @@
 namespace orv {
 
 constexpr int POINCARE_SEARCH_CUT_MIN = 4;
+// A batch's sums run as long for one node as for a full group of kernel
+// lanes, and two groups run side by side: the layer search fills its batches
+// up to this many with nodes of the expansions likely to come next.
+constexpr int AHEAD_FILL = 16;
+// The candidates whose lists are drawn on: the top of the heap and its
+// children, the nearest few.
+constexpr int AHEAD_GUESSES = 7;
+// Below this dimension a lone group is short, and measuring ahead cannot pay.
+constexpr int32_t SPECULATE_MIN_DIM = 64;
 
+// Other users of the scratch may have grown some of these on their own.
 inline void ensure_batch_room(SearchScratch& s, int32_t max_list) {
-    if (s.ids.size() < size_t(max_list)) {
-        s.ids.resize(size_t(max_list));
-        s.dists.resize(size_t(max_list));
-    }
+    const size_t n = size_t(max_list), with_ahead = n + AHEAD_FILL;
+    if (s.ids.size() < n) s.ids.resize(n);
+    if (s.dists.size() < n) s.dists.resize(n);
+    if (s.todo_pos.size() < n) s.todo_pos.resize(n);
+    if (s.todo_ids.size() < with_ahead) s.todo_ids.resize(with_ahead);
+    if (s.todo_dists.size() < with_ahead) s.todo_dists.resize(with_ahead);
 }
 
 // Marks the neighbours of `node` on `layer` that are not visited yet and
-// measures those the boundary rule keeps into s.ids / s.dists; returns their
-// count. Values above bound may be any number above it.
+// writes those the boundary rule keeps to ids, in list order; returns their
+// count. Without a branch on the visited test, whose outcome is random: every
+// id is written and only the fresh ones are counted. A repeat in the list sees
+// the mark of its first copy.
 template <int M>
-int measure_unvisited(const HyperbolicIndex& ix, const float* q, float qn, int32_t node,
-                      int32_t layer, uint16_t* vis, uint16_t ver, SearchScratch& s, float bound,
-                      const float* q_tails) {
+int collect_fresh(const HyperbolicIndex& ix, int32_t node, int32_t layer, uint16_t* vis,
+                  uint16_t ver, int32_t* ids) {
     using Ops = MetricOps<M>;
     const LinkSpan nb = ix.nodes.links(node, layer);
-    // The lines a row spans, up to six: measured best on 784-d rows, where
-    // most sums need at least that many before they can stop.
-    constexpr size_t MAX_BYTES = 6 * 64;
-    const size_t row_bytes = std::min(MAX_BYTES, size_t(ix.dimension) * sizeof(float));
-    // Without a branch on the visited test, whose outcome is random: every id
-    // is written and only the fresh ones are counted. A repeat in the list sees
-    // the mark of its first copy.
     // The boundary test reads the node's norm, so it is made only where some
     // node may lie on the boundary.
     const bool boundary = Ops::any_boundary(ix);
     int m = 0;
-    int32_t* ids = s.ids.data();
     for (int32_t j = 0; j < nb.count; ++j) {
         const int32_t id = nb.ids[j];
         const bool fresh = vis[id] != ver;
@@ -46,9 +51,18 @@ int measure_unvisited(const HyperbolicIndex& ix, const float* q, float qn, int32
         ids[m] = id;
         m += fresh && !(boundary && Ops::skips_boundary(ix, id));
     }
-    // The rows are read by the batch; start their first lines now. A row of
-    // one line or less spans at most two, its first and last byte's: fetching
-    // both spares a branch whose outcome follows the row's offset.
+    return m;
+}
+
+// Starts reading the rows (and for short rows the norms) of ids.
+template <int M>
+void prefetch_rows(const HyperbolicIndex& ix, const int32_t* ids, int m) {
+    // The lines a row spans, up to six: measured best on 784-d rows, where
+    // most sums need at least that many before they can stop.
+    constexpr size_t MAX_BYTES = 6 * 64;
+    const size_t row_bytes = std::min(MAX_BYTES, size_t(ix.dimension) * sizeof(float));
+    // A row of one line or less spans at most two, its first and last byte's:
+    // fetching both spares a branch whose outcome follows the row's offset.
     if (row_bytes <= 64) {
         for (int i = 0; i < m; ++i) {
             const char* row = reinterpret_cast<const char*>(ix.nodes.row(ids[i]));
@@ -58,19 +72,86 @@ int measure_unvisited(const HyperbolicIndex& ix, const float* q, float qn, int32
             // to wait for.
             if constexpr (M != EUCLIDEAN) __builtin_prefetch(ix.nodes.norms.data() + ids[i]);
         }
-    } else {
-        for (int i = 0; i < m; ++i) {
-            const uintptr_t row = reinterpret_cast<uintptr_t>(ix.nodes.row(ids[i]));
-            for (uintptr_t line = row & ~uintptr_t(63); line < row + row_bytes; line += 64)
-                __builtin_prefetch(reinterpret_cast<const void*>(line));
-        }
+        return;
     }
+    for (int i = 0; i < m; ++i) {
+        const uintptr_t row = reinterpret_cast<uintptr_t>(ix.nodes.row(ids[i]));
+        for (uintptr_t line = row & ~uintptr_t(63); line < row + row_bytes; line += 64)
+            __builtin_prefetch(reinterpret_cast<const void*>(line));
+    }
+}
+
+// Distances of ids to q into out; values above bound may be any number above it.
+template <int M>
+void measure_ids(const HyperbolicIndex& ix, const float* q, float qn, const int32_t* ids, int m,
+                 float* out, float bound, const float* q_tails, SearchScratch& s) {
     // Poincaré: past the bound's cut-off the logarithm is skipped; finding the
     // cut-off costs a few logarithms, so small batches do without.
     float x_cut = INFINITY;
     if constexpr (M == POINCARE)
         if (m >= POINCARE_SEARCH_CUT_MIN && bound < INFINITY) x_cut = s.x_above.get(bound);
-    Ops::batch_cut(ix, q, qn, s.ids.data(), m, s.dists.data(), bound, x_cut, q_tails);
+    MetricOps<M>::batch_cut(ix, q, qn, ids, m, out, bound, x_cut, q_tails);
+}
+
+// Marks the neighbours of `node` on `layer` that are not visited yet and
+// measures those the boundary rule keeps into s.ids / s.dists; returns their
+// count. Values above bound may be any number above it.
+template <int M>
+int measure_unvisited(const HyperbolicIndex& ix, const float* q, float qn, int32_t node,
+                      int32_t layer, uint16_t* vis, uint16_t ver, SearchScratch& s, float bound,
+                      const float* q_tails) {
+    const int m = collect_fresh<M>(ix, node, layer, vis, ver, s.ids.data());
+    prefetch_rows<M>(ix, s.ids.data(), m);
+    measure_ids<M>(ix, q, qn, s.ids.data(), m, s.dists.data(), bound, q_tails, s);
+    return m;
+}
+
+// measure_unvisited, with distances measured ahead: those found in `ahead`
+// (stamp aver) are taken from it, and the batch of the rest is filled up to
+// AHEAD_FILL with unvisited neighbours, not yet measured, of the guesses
+// (candidates likely to be expanded soon), left in `ahead` and unmarked. A
+// distance depends on the bound only above it, and bounds only fall, so a
+// value measured ahead is what a later batch would give, or a stand-in above
+// its bound.
+template <int M>
+int measure_unvisited_ahead(const HyperbolicIndex& ix, const float* q, float qn, int32_t node,
+                            const NodeDist* guesses, int n_guesses, int32_t layer, uint16_t* vis,
+                            uint16_t ver, SearchScratch& s, float bound, const float* q_tails,
+                            DistanceCache& ahead, uint16_t aver) {
+    using Ops = MetricOps<M>;
+    const int m = collect_fresh<M>(ix, node, layer, vis, ver, s.ids.data());
+    uint16_t* stamp = ahead.stamps.marks.data();
+    int32_t* todo = s.todo_ids.data();
+    int t = 0;
+    for (int j = 0; j < m; ++j) {
+        const int32_t id = s.ids[size_t(j)];
+        if (stamp[id] == aver) {
+            s.dists[size_t(j)] = ahead.dist[size_t(id)];
+        } else {
+            todo[t] = id;
+            s.todo_pos[size_t(t++)] = j;
+        }
+    }
+    int g = t;
+    if (t > 0 && t < AHEAD_FILL && bound < INFINITY) {
+        const bool boundary = Ops::any_boundary(ix);
+        for (int k = 0; k < n_guesses && g < AHEAD_FILL; ++k) {
+            const LinkSpan nb = ix.nodes.links(guesses[k].id, layer);
+            for (int32_t j = 0; j < nb.count && g < AHEAD_FILL; ++j) {
+                const int32_t id = nb.ids[j];
+                if (vis[id] == ver || stamp[id] == aver ||
+                    (boundary && Ops::skips_boundary(ix, id)))
+                    continue;
+                // Stamped now, so that a node in several lists is measured once.
+                stamp[id] = aver;
+                todo[g++] = id;
+            }
+        }
+    }
+    prefetch_rows<M>(ix, todo, g);
+    measure_ids<M>(ix, q, qn, todo, g, s.todo_dists.data(), bound, q_tails, s);
+    for (int i = 0; i < t; ++i) s.dists[size_t(s.todo_pos[size_t(i)])] = s.todo_dists[size_t(i)];
+    for (int i = t; i < g; ++i) ahead.dist[size_t(todo[i])] = s.todo_dists[size_t(i)];
     return m;
 }
 

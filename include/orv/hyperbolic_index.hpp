@@ -68,6 +68,11 @@ struct SearchScratch {
     std::vector<NodeDist> pruned;
     std::vector<int32_t> ids;
     std::vector<float> dists;
+    // A batch measured with nodes ahead: the ids measured, their distances,
+    // and the position in ids of each of the first.
+    std::vector<int32_t> todo_ids;
+    std::vector<float> todo_dists;
+    std::vector<int32_t> todo_pos;
     std::vector<int32_t> selected;
     // Neighbour selection: distances from each selected node to later candidates.
     std::vector<float> pair_dist;
@@ -113,6 +118,8 @@ struct DistanceCache {
     }
 };
 DistanceCache& layer_search_cache();
+// Distances the latest layer search on this thread measured ahead of need.
+DistanceCache& layer_search_ahead();
 
 // Query limits shared by the graph searches.
 struct QueryLimits {

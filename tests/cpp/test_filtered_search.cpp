@@ -155,8 +155,8 @@ TEST_P(FilteredSearchTest, MatchesPlainTraversal) {
 // matches the filtered traversal, over an index of rows[i / copies] (rows
 // named in huge replaced by +-3e38) and queries scaled by q_scale.
 std::string compare_pass_all(int32_t metric, const orv::KernelSet& ks, int32_t copies, bool huge,
-                             float q_scale, bool plain = false) {
-    const int32_t dim = 16, n = 300, nq = 30;
+                             float q_scale, bool plain = false, int32_t dim = 16) {
+    const int32_t n = 300, nq = 30;
     orv::HyperbolicIndex ix(dim, 1.0f, 6, ref::metric_name(metric));
     ix.use_kernels(ks);
     ix.rng.seed(31);
@@ -199,10 +199,14 @@ TEST_P(FilteredSearchTest, PassAllMatchesWithTiesAndNaN) {
 
 // The descent's greedy walk and the layer-0 beam of custom_hnsw_search, on the
 // same ties and NaN distances.
+// At 72 components the layer search also measures nodes ahead of need.
 TEST_P(FilteredSearchTest, PlainSearchMatchesWithTiesAndNaN) {
-    EXPECT_EQ(compare_pass_all(metric, *ks, 2, false, 1.0f, true), "") << "ties";
-    EXPECT_EQ(compare_pass_all(metric, *ks, 1, true, 20.0f, true), "") << "NaN";
-    EXPECT_EQ(compare_pass_all(metric, *ks, 1, false, 1.0f, true), "") << "plain";
+    for (int32_t dim : {16, 72}) {
+        EXPECT_EQ(compare_pass_all(metric, *ks, 2, false, 1.0f, true, dim), "") << "ties " << dim;
+        EXPECT_EQ(compare_pass_all(metric, *ks, 1, true, 20.0f, true, dim), "") << "NaN " << dim;
+        EXPECT_EQ(compare_pass_all(metric, *ks, 1, false, 1.0f, true, dim), "") << "plain " << dim;
+    }
+    EXPECT_EQ(compare_pass_all(metric, *ks, 2, false, 1.0f, false, 72), "") << "pass-all ties";
 }
 
 // A stored row holding NaN (or inf, met by an inf in the query) past the first
