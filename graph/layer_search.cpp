@@ -37,18 +37,66 @@ DistanceCache& layer_search_ahead() {
     return cache;
 }
 
-// Keeps, in order, the first m records of s.ids / s.dists whose distance is
-// below bound; returns their count.
-static int keep_below(SearchScratch& s, int m, float bound) {
+// Keeps, in order, the records of the batch whose distance is below bound;
+// returns their count. The watch sees the others as records that never
+// entered (NaN among them), as the admission loop would have shown them.
+template <bool WATCH>
+static int keep_below(SearchScratch& s, int m, float bound, BeamWatch* watch) {
     int32_t* ids = s.ids.data();
     float* dists = s.dists.data();
     int n = 0;
+    bool nan = false;
+    float lowest_out = INFINITY;
     for (int j = 0; j < m; ++j) {
+        const float d = dists[j];
         ids[n] = ids[j];
-        dists[n] = dists[j];
-        n += dists[j] < bound;
+        dists[n] = d;
+        const bool in = d < bound;
+        n += in;
+        if constexpr (WATCH) {
+            nan = nan || d != d;
+            lowest_out = std::min(lowest_out, in ? INFINITY : d);
+        }
+    }
+    if constexpr (WATCH) {
+        watch->nan = watch->nan || nan;
+        watch->left(lowest_out);
     }
     return n;
+}
+
+// Leaves the batch's distances in `kept` by node id.
+static void keep_batch(const SearchScratch& s, int m, DistanceCache& kept, uint16_t kver) {
+    for (int j = 0; j < m; ++j) {
+        const int32_t id = s.ids[size_t(j)];
+        kept.stamps.marks[size_t(id)] = kver;
+        kept.dist[size_t(id)] = s.dists[size_t(j)];
+    }
+}
+
+// Admits the batch's records in list order: each enters the candidates and
+// the beam of ef when the beam has room or it is nearer than the beam's top.
+template <bool WATCH>
+static void admit_batch(SearchScratch& s, int m, int32_t ef, BeamWatch* watch) {
+    auto& cand = s.cand;
+    auto& beam = s.beam;
+    for (int j = 0; j < m; ++j) {
+        const NodeDist r{s.dists[size_t(j)], s.ids[size_t(j)]};
+        if constexpr (WATCH) watch->saw(r.dist);
+        if (int32_t(beam.size()) < ef || r.dist < beam.front().dist) {
+            cand.push_back(r);
+            std::push_heap(cand.begin(), cand.end(), std::greater<NodeDist>{});
+            beam.push_back(r);
+            std::push_heap(beam.begin(), beam.end(), std::less<NodeDist>{});
+            if (int32_t(beam.size()) > ef) {
+                std::pop_heap(beam.begin(), beam.end(), std::less<NodeDist>{});
+                if constexpr (WATCH) watch->left(beam.back().dist);
+                beam.pop_back();
+            }
+        } else if constexpr (WATCH) {
+            watch->left(r.dist);
+        }
+    }
 }
 
 template <int M, bool WATCH>
@@ -66,7 +114,7 @@ void HyperbolicIndex::search_layer_into(const float* q, float qn, int32_t entry,
     // bound of their moment are stand-ins, as the batch allows).
     DistanceCache& kept = layer_search_cache();
     const uint16_t kver = keep ? kept.begin(size_t(size())) : 0;
-    const bool ahead_on = dimension >= SPECULATE_MIN_DIM;
+    const bool ahead_on = dimension >= AHEAD_MIN_DIM;
     DistanceCache& ahead = layer_search_ahead();
     const uint16_t aver = ahead_on ? ahead.begin(size_t(size())) : 0;
     auto& cand = s.cand;
@@ -95,31 +143,12 @@ void HyperbolicIndex::search_layer_into(const float* q, float qn, int32_t entry,
                     ? measure_unvisited_ahead<M>(*this, q, qn, c.id, cand.data(), n_guesses, layer,
                                                  vis, ver, s, bound, q_tails, ahead, aver)
                     : measure_unvisited<M>(*this, q, qn, c.id, layer, vis, ver, s, bound, q_tails);
-        // Nothing at or above the bound can enter a full beam, so where no
-        // record is needed beyond the admitted ones, those are dropped first
-        // without a branch: the admission test then mostly passes.
-        if (!WATCH && !keep && bound < INFINITY) m = keep_below(s, m, bound);
-        for (int j = 0; j < m; ++j) {
-            const NodeDist r{s.dists[size_t(j)], s.ids[size_t(j)]};
-            if (keep) {
-                kept.stamps.marks[size_t(r.id)] = kver;
-                kept.dist[size_t(r.id)] = r.dist;
-            }
-            if constexpr (WATCH) watch->saw(r.dist);
-            if (int32_t(beam.size()) < ef || r.dist < beam.front().dist) {
-                cand.push_back(r);
-                std::push_heap(cand.begin(), cand.end(), std::greater<NodeDist>{});
-                beam.push_back(r);
-                std::push_heap(beam.begin(), beam.end(), std::less<NodeDist>{});
-                if (int32_t(beam.size()) > ef) {
-                    std::pop_heap(beam.begin(), beam.end(), std::less<NodeDist>{});
-                    if constexpr (WATCH) watch->left(beam.back().dist);
-                    beam.pop_back();
-                }
-            } else if constexpr (WATCH) {
-                watch->left(r.dist);
-            }
-        }
+        if (keep) keep_batch(s, m, kept, kver);
+        // Nothing at or above the bound can enter a full beam: such records
+        // are dropped first without a branch, and the admission test then
+        // mostly passes.
+        if (bound < INFINITY) m = keep_below<WATCH>(s, m, bound, watch);
+        admit_batch<WATCH>(s, m, ef, watch);
     }
 }
 

@@ -18,7 +18,7 @@ constexpr int AHEAD_FILL = 16;
 // children, the nearest few.
 constexpr int AHEAD_GUESSES = 7;
 // Below this dimension a lone group is short, and measuring ahead cannot pay.
-constexpr int32_t SPECULATE_MIN_DIM = 64;
+constexpr int32_t AHEAD_MIN_DIM = 64;
 
 // Other users of the scratch may have grown some of these on their own.
 inline void ensure_batch_room(SearchScratch& s, int32_t max_list) {
