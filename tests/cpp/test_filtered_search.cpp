@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "reference.hpp"
@@ -27,14 +28,20 @@ bool passes(const Graph& g, const std::vector<uint64_t>& masks, const Limits& li
     return !(lim.radius >= 0.0f && !(lim.radius >= d));
 }
 
-std::vector<int32_t> gap_cut(std::vector<NodeDist> result) {
+// The records of a max-heap in ascending order, as popping it leaves them.
+std::vector<NodeDist> ascending(std::vector<NodeDist> heap) {
     std::vector<NodeDist> ord;
-    while (!result.empty()) {
-        std::pop_heap(result.begin(), result.end(), ref::further);
-        ord.push_back(result.back());
-        result.pop_back();
+    while (!heap.empty()) {
+        std::pop_heap(heap.begin(), heap.end(), ref::further);
+        ord.push_back(heap.back());
+        heap.pop_back();
     }
     std::reverse(ord.begin(), ord.end());
+    return ord;
+}
+
+std::vector<int32_t> gap_cut(std::vector<NodeDist> result) {
+    const std::vector<NodeDist> ord = ascending(std::move(result));
     std::vector<int32_t> out;
     for (size_t j = 0; j < ord.size(); ++j) {
         if (j > 0 && ((ord[j - 1].dist > 0.01f && ord[j].dist - ord[j - 1].dist > 0.6f) ||
@@ -56,15 +63,8 @@ int32_t descend(const Graph& g, const float* q, float qn) {
 // ids at most (one when k is 0).
 std::vector<int32_t> plain_reference(const Graph& g, const float* q, int32_t k, int32_t ef) {
     const float qn = ref::sq_norm(q, g.dim);
-    std::vector<NodeDist> beam =
-        ref::search_layer(g, q, qn, descend(g, q, qn), k >= ef ? k : ef, 0);
-    std::vector<NodeDist> ord;
-    while (!beam.empty()) {
-        std::pop_heap(beam.begin(), beam.end(), ref::further);
-        ord.push_back(beam.back());
-        beam.pop_back();
-    }
-    std::reverse(ord.begin(), ord.end());
+    const std::vector<NodeDist> ord =
+        ascending(ref::search_layer(g, q, qn, descend(g, q, qn), k >= ef ? k : ef, 0));
     std::vector<int32_t> out;
     for (const NodeDist& r : ord) {
         out.push_back(r.id);
