@@ -45,8 +45,7 @@ static int keep_below(SearchScratch& s, int m, float bound, BeamWatch* watch) {
     int32_t* ids = s.ids.data();
     float* dists = s.dists.data();
     int n = 0;
-    bool nan = false;
-    float lowest_out = INFINITY;
+    BeamWatch dropped;
     for (int j = 0; j < m; ++j) {
         const float d = dists[j];
         ids[n] = ids[j];
@@ -54,13 +53,13 @@ static int keep_below(SearchScratch& s, int m, float bound, BeamWatch* watch) {
         const bool in = d < bound;
         n += in;
         if constexpr (WATCH) {
-            nan = nan || d != d;
-            lowest_out = std::min(lowest_out, in ? INFINITY : d);
+            dropped.saw(d);
+            dropped.left(in ? INFINITY : d);
         }
     }
     if constexpr (WATCH) {
-        watch->nan = watch->nan || nan;
-        watch->left(lowest_out);
+        watch->nan = watch->nan || dropped.nan;
+        watch->left(dropped.min_out);
     }
     return n;
 }

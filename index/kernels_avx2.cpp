@@ -409,8 +409,6 @@ inline __m256 ball_factor(__m256 vn) {
                             _mm256_set1_ps(POINCARE_MIN_FACTOR), past);
 }
 
-// The lanes whose x is below x_cut (NaN included) go through from_x one by one;
-// without from_x every lane keeps x.
 // x * x - 1 per lane, the product and difference in double and rounded once
 // to float, as the scalar sq_minus_one.
 __attribute__((always_inline)) inline __m256 sq_minus_one(__m256 x) {
@@ -422,6 +420,8 @@ __attribute__((always_inline)) inline __m256 sq_minus_one(__m256 x) {
     return _mm256_insertf128_ps(_mm256_castps128_ps256(flo), fhi, 1);
 }
 
+// The lanes whose x is below x_cut (NaN included) go through from_x one by one;
+// without from_x every lane keeps x.
 void poincare_batch(float* io, const float* base, size_t dim, const float* norms,
                     const int32_t* ids, int count, float qn, float x_cut, float above,
                     float (*from_x)(float)) {

@@ -49,8 +49,6 @@ struct IndexStats {
 // past it the heuristic measures one candidate at a time.
 constexpr size_t MAX_PAIR_TABLE = size_t(1) << 16;
 
-// Per-thread working memory of the searches, reused from call to call so that
-// the hot paths allocate nothing once it has grown.
 // poincare_x_above of the last bound asked for: a search asks again and again
 // while its bound stays the same.
 struct XAboveCache {
@@ -60,6 +58,8 @@ struct XAboveCache {
     float get(float bound);
 };
 
+// Per-thread working memory of the searches, reused from call to call so that
+// the hot paths allocate nothing once it has grown.
 struct SearchScratch {
     std::vector<NodeDist> cand;
     std::vector<NodeDist> beam;
