@@ -56,7 +56,8 @@ class Orv:
         """Bytes of the node store as laid out in memory (without allocator slack)."""
         s = self.stats
         n, d = s["num_nodes"], s["dimension"]
-        per_node = 4 * d + 4 + 4 + 8 + 4 * (s["max_m_0"] + 2) + 24
+        # row, norm, level, mask, layer-0 list, upper-list vector, selection split
+        per_node = 4 * d + 4 + 4 + 8 + 4 * (s["max_m_0"] + 2) + 24 + 1
         slots = s["max_m_0"] + 1
         memo = 13 * slots + 1  # layer-0 link memo: distance, row of bits and slot per link
         if slots <= 64 and memo <= 4 * d:

@@ -63,7 +63,7 @@ int32_t HyperbolicIndex::draw_level() {
 
 void HyperbolicIndex::plan_links(const float* v, float sq, int32_t level, int32_t ef,
                                  std::vector<std::vector<int32_t>>& plan, std::vector<float>& dist0,
-                                 float& worst0) {
+                                 float& worst0, int32_t& taken0) {
     SearchScratch& s = thread_scratch();
     const int32_t top = std::min(level, ep_layer);
     plan.resize(size_t(std::max(top + 1, 0)));
@@ -74,7 +74,10 @@ void HyperbolicIndex::plan_links(const float* v, float sq, int32_t level, int32_
         if (lc == 0 && !s.beam.empty()) worst0 = s.beam.front().dist;
         select_into(s.beam, lc == 0 ? max_m_0 : max_m, s, plan[size_t(lc)], v, sq);
         if (!plan[size_t(lc)].empty()) cur = plan[size_t(lc)][0];
-        if (lc == 0) dist0 = s.out_dist;
+        if (lc == 0) {
+            dist0 = s.out_dist;
+            taken0 = s.taken;
+        }
         // Loaded lists come without spare room; make it now, while a failure
         // still leaves the index untouched.
         if (lc > 0)
@@ -85,12 +88,15 @@ void HyperbolicIndex::plan_links(const float* v, float sq, int32_t level, int32_
 
 void HyperbolicIndex::link_reverse(int32_t new_id, int32_t n, int32_t layer, int32_t cap,
                                    SearchScratch& s) {
+    // Read before the push, which makes it unknown.
+    const uint8_t split = layer == 0 ? nodes.split0[size_t(n)] : SPLIT_UNKNOWN;
     nodes.push_link(n, layer, new_id);
     const LinkSpan l = nodes.links(n, layer);
     if (l.count <= cap) return;
     const float* nv = nodes.row(n);
     const float nn = nodes.norms[size_t(n)];
     dist_batch(nv, nn, l.ids, l.count, s.dists.data());
+    if (split != SPLIT_UNKNOWN && shrink_by_split(n, l, split, cap, s)) return;
     // In list order, as if pushed onto a heap one by one; the heap is only
     // built where ties make its layout matter.
     auto& pushed = s.result;
@@ -99,6 +105,7 @@ void HyperbolicIndex::link_reverse(int32_t new_id, int32_t n, int32_t layer, int
     drain_pushed(pushed, s.work);
     select_sorted(cap, s, s.selected, nv, nn);
     nodes.set_links(n, layer, s.selected.data(), int32_t(s.selected.size()));
+    if (layer == 0) nodes.split0[size_t(n)] = split_of(s.taken);
 }
 
 void HyperbolicIndex::add_item_and_link(const float* data, int64_t len, uint64_t mask,
@@ -117,7 +124,10 @@ void HyperbolicIndex::add_item_and_link(const float* data, int64_t len, uint64_t
     std::vector<float> dist0;
     // The layer-0 beam's final top: the search's cached distances below it are exact.
     float worst0 = INFINITY;
-    if (size() > 0 && ep_id >= 0) plan_links(data, sq, level, ef_construction, plan, dist0, worst0);
+    // How many of the new node's layer-0 links its selection took outright.
+    int32_t taken0 = 0;
+    if (size() > 0 && ep_id >= 0)
+        plan_links(data, sq, level, ef_construction, plan, dist0, worst0, taken0);
     nodes.reserve_one();
     const int32_t new_id = nodes.append(data, sq, mask, level, max_m);
     SearchScratch& s = thread_scratch();
@@ -125,6 +135,7 @@ void HyperbolicIndex::add_item_and_link(const float* data, int64_t len, uint64_t
         const std::vector<int32_t>& sel = plan[size_t(lc)];
         const int32_t cap = lc == 0 ? max_m_0 : max_m;
         nodes.set_links(new_id, lc, sel.data(), int32_t(sel.size()));
+        if (lc == 0) nodes.split0[size_t(new_id)] = split_of(taken0);
         if (lc == 0 && nodes.memo.on()) {
             for (size_t i = 0; i < sel.size(); ++i)
                 link_reverse_memo(new_id, sel[i], dist0[i], worst0, cap, s);

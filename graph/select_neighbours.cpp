@@ -1,6 +1,7 @@
 // The neighbour heuristic: take a candidate only when no neighbour already
 // taken lies strictly closer to it than the base does; fill up from the rest.
 #include <algorithm>
+#include <cmath>
 #include <functional>
 #include <stdexcept>
 
@@ -125,14 +126,41 @@ void HyperbolicIndex::fill_pair_row(int32_t sid, const int32_t* ids, int count, 
 
 namespace {
 
-// With distinct distances and no NaN the ascending order is unique: one sort
+// Shrinks bring lists in nearly ascending order (the links a selection kept,
+// then those it filled in, then the new one): sorted by insertion, they cost
+// a third fewer steps than with std::sort.
+void insertion_sort(std::vector<NodeDist>& v) {
+    for (size_t i = 1; i < v.size(); ++i) {
+        const NodeDist r = v[i];
+        size_t j = i;
+        for (; j > 0 && v[j - 1].dist > r.dist; --j) v[j] = v[j - 1];
+        v[j] = r;
+    }
+}
+
+constexpr size_t INSERTION_MAX = 48;
+
+}  // namespace
+
+bool sort_strictly_ascending(std::vector<NodeDist>& v) {
+    if (v.size() <= INSERTION_MAX)
+        insertion_sort(v);
+    else
+        std::sort(v.begin(), v.end(), DistLessNanLast{});
+    // Ties, -0 next to +0 and NaN all fail this, whatever order the sort left.
+    for (size_t i = 1; i < v.size(); ++i)
+        if (!(v[i - 1].dist < v[i].dist)) return false;
+    return v.empty() || !std::isnan(v[0].dist);
+}
+
+namespace {
+
+// With distinct distances and no NaN the ascending order is unique: any sort
 // of the records gives what popping them all and sorting gives. True then,
 // with the records moved to work in that order.
 bool sorted_if_distinct(std::vector<NodeDist>& records, std::vector<NodeDist>& work) {
     work.assign(records.begin(), records.end());
-    std::sort(work.begin(), work.end(), DistLessNanLast{});
-    bool distinct = true;
-    for (size_t i = 1; i < work.size() && distinct; ++i) distinct = work[i - 1].dist < work[i].dist;
+    const bool distinct = sort_strictly_ascending(work);
     if (distinct) records.clear();
     return distinct;
 }
@@ -183,6 +211,7 @@ void HyperbolicIndex::select_sorted(int32_t cap, SearchScratch& s, std::vector<i
     } else {
         heuristic_sequential(cap, s, out);
     }
+    s.taken = int32_t(out.size());
     for (const NodeDist& c : s.pruned) {
         if (int32_t(out.size()) >= cap) break;
         out.push_back(c.id);

@@ -16,4 +16,12 @@ void drain_sorted(std::vector<NodeDist>& heap, std::vector<NodeDist>& work);
 // the heap is only built where ties make its layout matter.
 void drain_pushed(std::vector<NodeDist>& pushed, std::vector<NodeDist>& work);
 
+// Sorts v by dist; true when the distances are distinct and none is NaN, so
+// that the order is the only ascending one (false: v is in some order).
+bool sort_strictly_ascending(std::vector<NodeDist>& v);
+
+inline uint8_t split_of(int32_t taken) {
+    return taken >= 0 && taken < SPLIT_UNKNOWN ? uint8_t(taken) : SPLIT_UNKNOWN;
+}
+
 }  // namespace orv

@@ -16,6 +16,7 @@ void NodeStore::reset(int32_t dim, int32_t cap0) {
     levels.clear();
     masks.clear();
     links0.clear();
+    split0.clear();
     upper.clear();
     memo.configure(0, 0);
     tails.configure(dim, false);
@@ -105,6 +106,7 @@ void NodeStore::reserve_one() {
     grow_for(levels, 1);
     grow_for(masks, 1);
     grow_for(links0, size_t(stride0_));
+    grow_for(split0, 1);
     grow_for(upper, 1);
     if (memo.on()) {
         grow_for(memo.dist, size_t(memo.slots));
@@ -127,6 +129,7 @@ int32_t NodeStore::append(const float* v, float norm, uint64_t mask, int32_t lev
     masks.push_back(mask);
     levels.push_back(level);
     links0.insert(links0.end(), size_t(stride0_), 0);
+    split0.push_back(SPLIT_UNKNOWN);
     upper.push_back(std::move(up));
     if (memo.on()) {
         memo.dist.insert(memo.dist.end(), size_t(memo.slots), 0.0f);
@@ -152,6 +155,7 @@ void NodeStore::resize_for_load(int32_t n) {
     masks.assign(size_t(n), 0);
     levels.assign(size_t(n), 0);
     links0.assign(size_t(n) * size_t(stride0_), 0);
+    split0.assign(size_t(n), SPLIT_UNKNOWN);
     upper.clear();
     upper.resize(size_t(n));
     memo.configure(0, n);
@@ -167,6 +171,7 @@ void NodeStore::reserve_upper(int32_t id, int32_t layer, int32_t cap_upper) {
 void NodeStore::set_links(int32_t id, int32_t layer, const int32_t* ids, int32_t count) {
     if (layer == 0) {
         if (memo.on()) memo.valid[size_t(id)] = 0;
+        split0[size_t(id)] = SPLIT_UNKNOWN;
         int32_t* rec = links0.data() + size_t(id) * size_t(stride0_);
         rec[0] = count;
         // An empty list may come as a null pointer, which memcpy must not see.
@@ -180,6 +185,7 @@ void NodeStore::set_links(int32_t id, int32_t layer, const int32_t* ids, int32_t
 void NodeStore::push_link(int32_t id, int32_t layer, int32_t v) {
     if (layer == 0) {
         if (memo.on()) memo.valid[size_t(id)] = 0;
+        split0[size_t(id)] = SPLIT_UNKNOWN;
         int32_t* rec = links0.data() + size_t(id) * size_t(stride0_);
         rec[1 + rec[0]] = v;
         ++rec[0];

@@ -82,6 +82,8 @@ struct SearchScratch {
     std::vector<float> cand_x;
     // Distances of the ids a selection returned, in the same order.
     std::vector<float> out_dist;
+    // How many of them the selection took outright, before filling in.
+    int32_t taken = 0;
     // A memo shrink: distances, pruning rows and ids by slot, the slot of each
     // list position, and the slots kept.
     std::vector<float> slot_dist;
@@ -216,8 +218,14 @@ class HyperbolicIndex {
     int32_t draw_level();
     void plan_links(const float* v, float sq, int32_t level, int32_t ef,
                     std::vector<std::vector<int32_t>>& plan, std::vector<float>& dist0,
-                    float& worst0);
+                    float& worst0, int32_t& taken0);
     void link_reverse(int32_t new_id, int32_t n, int32_t layer, int32_t cap, SearchScratch& s);
+    bool shrink_by_split(int32_t n, const LinkSpan& l, int32_t split, int32_t cap,
+                         SearchScratch& s);
+    bool split_new_taken(int32_t new_id, float d_new, const int32_t* taken, int32_t count,
+                         SearchScratch& s) const;
+    bool split_new_prunes(int32_t new_id, const int32_t* later, const float* later_dist,
+                          int32_t count, SearchScratch& s) const;
     void link_reverse_memo(int32_t new_id, int32_t n, float d_new, float worst, int32_t cap,
                            SearchScratch& s);
     template <int M>

@@ -58,6 +58,8 @@ inline bool finite_values(const float* v, size_t n) {
     return bad == 0;
 }
 
+constexpr uint8_t SPLIT_UNKNOWN = 255;
+
 // Most checkpoints a row has for the cosine early exit.
 constexpr int32_t MAX_TAIL_CHECKS = 7;
 
@@ -146,6 +148,10 @@ class NodeStore {
     std::vector<int32_t> levels;
     BigVector<uint64_t> masks;
     BigVector<int32_t> links0;
+    // Per node, how many leading links of its layer-0 list the selection that
+    // wrote the list took outright (the rest it filled in), or SPLIT_UNKNOWN.
+    // Derived: never saved, unknown after a load.
+    BigVector<uint8_t> split0;
     std::vector<std::vector<std::vector<int32_t>>> upper;
     LinkMemo memo;
     TailNorms tails;

@@ -93,17 +93,23 @@ TEST(ScratchReuse, IndexesOfDifferentSizesInTurns) {
 // the heap layout gives, and with distinct distances the shortcut must agree.
 TEST(SelectionDrain, SameOrderAsPoppingAndSortingWithTiesAndNaN) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
-    const std::vector<std::vector<float>> pools = {
-        {0.0f, 1.0f, 2.0f}, {0.5f, 0.5f, -0.0f, 0.0f}, {1.0f, nan, 3.0f}, {}};
+    const std::vector<std::vector<float>> pools = {{0.0f, 1.0f, 2.0f},
+                                                   {0.5f, 0.5f, -0.0f, 0.0f},
+                                                   {1.0f, nan, 3.0f},
+                                                   {-1.5f, 2.0f, INFINITY, -0.0f, -INFINITY},
+                                                   {}};
     std::mt19937 gen(5);
     for (const auto& pool : pools) {
         for (int round = 0; round < 200; ++round) {
-            const int n = int(gen() % 40);
+            // Short lists and the long ones of a layer search are ordered differently.
+            const int n = round % 2 == 0 ? int(gen() % 40) : 64 + int(gen() % 300);
             std::vector<NodeDist> pushed;
             for (int i = 0; i < n; ++i) {
-                // An empty pool gives distinct distances.
+                // An empty pool gives mostly distinct distances of both signs
+                // and many magnitudes.
+                const float wide = std::ldexp(float(gen() % 100000 + 1), int(gen() % 40) - 20);
                 const float d =
-                    pool.empty() ? float(gen() % 100000) * 0.25f : pool[gen() % pool.size()];
+                    pool.empty() ? (gen() % 4 == 0 ? -wide : wide) : pool[gen() % pool.size()];
                 pushed.push_back({d, i});
             }
             std::vector<NodeDist> heap;
