@@ -34,6 +34,23 @@ namespace {
 
 // Candidates measured ahead per selected node in one batch.
 constexpr size_t ROW_WINDOW = 32;
+// From this dimension on a pair row skips the candidates already pruned.
+constexpr int32_t SKIP_PRUNED_MIN_DIM = 64;
+
+// Whether the table entry v of candidate k (a distance, or with x_rows an
+// argument x) prunes it.
+inline bool prunes(const SearchScratch& s, bool x_rows, float v, size_t k) {
+    const float dist = s.work[k].dist;
+    return x_rows ? v < s.cand_x[k] && dist > poincare_from_x(v) : dist > v;
+}
+
+// Whether a row before r that reaches candidate j prunes it.
+bool pruned_before(const SearchScratch& s, bool x_rows, size_t j, size_t r) {
+    const size_t n = s.work.size();
+    for (size_t i = 0; i < r; ++i)
+        if (size_t(s.row_end[i]) > j && prunes(s, x_rows, s.pair_dist[i * n + j], j)) return true;
+    return false;
+}
 
 // Distances are symmetric bit for bit (squared differences, products and the
 // norm factors commute) unless a stored norm is negative and recomputed on one
@@ -87,14 +104,8 @@ void HyperbolicIndex::heuristic_by_rows(int32_t cap, SearchScratch& s, std::vect
         bool pruned = false;
         for (size_t r = 0; r < out.size() && !pruned; ++r) {
             float* row = s.pair_dist.data() + r * n;
-            if (size_t(s.row_end[r]) <= k) {
-                const size_t end = std::min(n, k + ROW_WINDOW);
-                fill_pair_row(out[r], s.cand_ids.data() + k, int(end - k), row + k,
-                              s.work[end - 1].dist, top, x_cut, x_rows);
-                s.row_end[r] = int32_t(end);
-            }
-            pruned =
-                x_rows ? row[k] < s.cand_x[k] && c.dist > poincare_from_x(row[k]) : c.dist > row[k];
+            if (size_t(s.row_end[r]) <= k) extend_pair_row(out, r, k, s, top, x_cut, x_rows);
+            pruned = prunes(s, x_rows, row[k], k);
         }
         if (pruned) {
             s.pruned.push_back(c);
@@ -104,6 +115,35 @@ void HyperbolicIndex::heuristic_by_rows(int32_t cap, SearchScratch& s, std::vect
         s.out_dist.push_back(c.dist);
         s.row_end.push_back(int32_t(k + 1));
     }
+}
+
+// Row r of the pair table from candidate k on, a window ahead. On long rows,
+// where a distance costs more than the tests, it skips the candidates that a
+// row before r already prunes: those never reach row r, so their entries are
+// never read.
+void HyperbolicIndex::extend_pair_row(const std::vector<int32_t>& out, size_t r, size_t k,
+                                      SearchScratch& s, float top, float x_cut, bool x_rows) const {
+    const size_t n = s.work.size(), end = std::min(n, k + ROW_WINDOW);
+    float* row = s.pair_dist.data() + r * n;
+    const float last = s.work[end - 1].dist;
+    if (dimension < SKIP_PRUNED_MIN_DIM) {
+        fill_pair_row(out[r], s.cand_ids.data() + k, int(end - k), row + k, last, top, x_cut,
+                      x_rows);
+        s.row_end[r] = int32_t(end);
+        return;
+    }
+    int32_t ids[ROW_WINDOW], at[ROW_WINDOW];
+    float d[ROW_WINDOW];
+    int m = 0;
+    // Candidate k itself has reached row r.
+    for (size_t j = k; j < end; ++j) {
+        if (j > k && pruned_before(s, x_rows, j, r)) continue;
+        ids[m] = s.cand_ids[j];
+        at[m++] = int32_t(j);
+    }
+    fill_pair_row(out[r], ids, m, d, last, top, x_cut, x_rows);
+    for (int i = 0; i < m; ++i) row[at[i]] = d[i];
+    s.row_end[r] = int32_t(end);
 }
 
 // Distances (or, with x_rows, arguments x) from sid to count candidates. Only

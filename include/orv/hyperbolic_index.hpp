@@ -213,6 +213,8 @@ class HyperbolicIndex {
                        float base_norm) const;
     void heuristic_by_rows(int32_t cap, SearchScratch& s, std::vector<int32_t>& out,
                            const float* base, float base_norm) const;
+    void extend_pair_row(const std::vector<int32_t>& out, size_t r, size_t k, SearchScratch& s,
+                         float top, float x_cut, bool x_rows) const;
     void fill_pair_row(int32_t sid, const int32_t* ids, int count, float* row, float last,
                        float top, float x_cut, bool x_rows) const;
     int32_t draw_level();

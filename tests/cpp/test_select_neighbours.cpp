@@ -76,6 +76,46 @@ TEST_P(SelectTest, MatchesReferenceForEveryCap) {
     }
 }
 
+// Rows of 72 components near a 3-d subspace, so that the heuristic prunes
+// often: the pair table's rows skip the candidates an earlier row prunes, and
+// must still decide as the reference does, over stale entries left by earlier
+// selections on this thread.
+TEST_P(SelectTest, WideRowsNearASubspaceMatchReference) {
+    constexpr int32_t WIDE = 72, POOL = 260;
+    std::mt19937 gen(46);
+    std::normal_distribution<float> normal(0.0f, 1.0f);
+    std::vector<float> axes(3 * WIDE), pts(size_t(POOL + 40) * WIDE);
+    for (float& a : axes) a = normal(gen) * 0.05f;
+    for (int32_t i = 0; i < POOL + 40; ++i) {
+        const float z[3] = {normal(gen), normal(gen), normal(gen)};
+        for (int32_t j = 0; j < WIDE; ++j)
+            pts[size_t(i) * WIDE + j] = z[0] * axes[size_t(j)] + z[1] * axes[size_t(WIDE + j)] +
+                                        z[2] * axes[size_t(2 * WIDE + j)] + normal(gen) * 0.002f;
+    }
+    HyperbolicIndex ix(WIDE, 1.0f, 16, ref::metric_name(metric));
+    ix.use_kernels(*ks);
+    for (int32_t i = 0; i < POOL; ++i) ix.add_item_flat(pts.data() + size_t(i) * WIDE, WIDE, 1, 0);
+    const ref::Graph g = ref::copy_of(ix);
+    for (int32_t t = 0; t < 40; ++t) {
+        const float* base = pts.data() + size_t(POOL + t) * WIDE;
+        const float bn = ref::sq_norm(base, WIDE);
+        std::vector<NodeDist> heap;
+        std::set<float> seen;
+        for (int32_t id = 0; id < POOL; ++id) {
+            const float d = g.dist_to_node(base, bn, id);
+            if (gen() % 4 == 0 || !seen.insert(d).second) continue;
+            heap.push_back({d, id});
+            std::push_heap(heap.begin(), heap.end(), ref::further);
+        }
+        for (int32_t cap : {1, 3, 8, 16, 32, 64, 200}) {
+            std::vector<NodeDist> mine = heap, theirs = heap;
+            ASSERT_EQ(ix.select_neighbours(base, bn, mine, cap),
+                      ref::select_neighbours(g, theirs, cap))
+                << "trial " << t << " cap " << cap << " candidates " << heap.size();
+        }
+    }
+}
+
 TEST_P(SelectTest, NanDistancesKeepTheCount) {
     auto ix = candidate_pool(metric, 44);
     ix->use_kernels(*ks);
