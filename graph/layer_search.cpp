@@ -201,11 +201,52 @@ int32_t HyperbolicIndex::greedy_walk(const float* q, float qn, int32_t entry, in
     return cur;
 }
 
+// The Poincaré walk compares arguments x of arcosh first: a node can be nearer
+// than the best only if its x is below the best's, as the distance never
+// decreases in x. So a logarithm is taken only for such nodes, and no cut-off
+// has to be found each time the best falls.
+int32_t HyperbolicIndex::greedy_walk_x(const float* q, float qn, int32_t entry, int32_t top,
+                                       int32_t bottom, SearchScratch& s) const {
+    using Ops = MetricOps<POINCARE>;
+    ensure_batch_room(s, nodes.max_list());
+    VisitedMarks& marks = layer_search_marks();
+    int32_t cur = entry;
+    for (int32_t layer = top; layer >= bottom; --layer) {
+        const uint16_t ver = marks.begin(size_t(size()));
+        uint16_t* vis = marks.marks.data();
+        vis[cur] = ver;
+        float best_x;
+        Ops::x_batch(*this, q, qn, &cur, 1, &best_x);
+        float best = poincare_from_x(best_x);
+        for (;;) {
+            const int m = collect_fresh<POINCARE>(*this, cur, layer, vis, ver, s.ids.data());
+            prefetch_rows<POINCARE>(*this, s.ids.data(), m);
+            Ops::x_batch(*this, q, qn, s.ids.data(), m, s.dists.data());
+            const int32_t from = cur;
+            for (int j = 0; j < m; ++j) {
+                const float x = s.dists[size_t(j)];
+                if (!(x < best_x)) continue;
+                const float d = poincare_from_x(x);
+                if (d < best) {
+                    best = d;
+                    best_x = x;
+                    cur = s.ids[size_t(j)];
+                }
+            }
+            if (cur == from) break;
+        }
+    }
+    return cur;
+}
+
 int32_t HyperbolicIndex::greedy_descent(const float* q, float qn, int32_t entry, int32_t top,
                                         int32_t bottom, SearchScratch& s) const {
     if (top < bottom) return entry;
     return with_metric(metric_type, [&](auto m) {
-        return greedy_walk<decltype(m)::value>(q, qn, entry, top, bottom, s);
+        if constexpr (decltype(m)::value == POINCARE)
+            return greedy_walk_x(q, qn, entry, top, bottom, s);
+        else
+            return greedy_walk<decltype(m)::value>(q, qn, entry, top, bottom, s);
     });
 }
 

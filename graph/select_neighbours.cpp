@@ -132,7 +132,7 @@ void HyperbolicIndex::extend_pair_row(const std::vector<int32_t>& out, size_t r,
         s.row_end[r] = int32_t(end);
         return;
     }
-    int32_t ids[ROW_WINDOW], at[ROW_WINDOW];
+    int32_t ids[ROW_WINDOW] = {}, at[ROW_WINDOW];
     float d[ROW_WINDOW];
     int m = 0;
     // Candidate k itself has reached row r.

@@ -259,4 +259,43 @@ TEST(LayerSearchMarks, MarksKeepTheLargestSize) {
                   "");
 }
 
+// Rows scaled to a squared norm.
+void scale_to(std::vector<float>& v, float sq) {
+    const float f = std::sqrt(sq / ref::sq_norm(v.data(), int32_t(v.size())));
+    for (float& x : v) x *= f;
+}
+
+// Far from a tight cluster by the boundary, distinct arguments x of arcosh
+// round to the same distance. The Poincaré descent compares x first, and must
+// still move only to strictly nearer nodes, as the reference's beam of one does.
+TEST(GreedyDescent, PoincareEqualDistancesFromDistinctArguments) {
+    constexpr int32_t DIM = 10, N = 400;
+    std::mt19937 gen(61);
+    std::normal_distribution<float> normal(0.0f, 1.0f);
+    std::vector<float> u(DIM);
+    for (float& x : u) x = normal(gen);
+    HyperbolicIndex ix(DIM, 1.0f, 4, "poincare");
+    ix.rng.seed(62);
+    for (int32_t i = 0; i < N; ++i) {
+        std::vector<float> v(u);
+        for (float& x : v) x += 2e-4f * normal(gen);
+        scale_to(v, 0.99f);
+        ix.add_item_and_link(v.data(), DIM, 0, 16);
+    }
+    const ref::Graph g = ref::copy_of(ix);
+    for (int32_t t = 0; t < 300; ++t) {
+        std::vector<float> q(DIM);
+        for (int32_t j = 0; j < DIM; ++j) q[size_t(j)] = -u[size_t(j)] + 0.3f * normal(gen);
+        scale_to(q, 0.999998f);
+        const float qn = ref::sq_norm(q.data(), DIM);
+        // The descent to layer 1, then a beam of one on layer 0.
+        int32_t want = g.ep_id;
+        for (int32_t l = g.ep_layer; l >= 0; --l)
+            want = ref::search_layer(g, q.data(), qn, want, 1, l)[0].id;
+        EXPECT_EQ(ix.custom_hnsw_search(q.data(), DIM, 1, 0, 1, -1.0f, -1.0f),
+                  std::vector<int32_t>{want})
+            << "query " << t;
+    }
+}
+
 }  // namespace
