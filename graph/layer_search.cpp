@@ -169,67 +169,57 @@ std::vector<NodeDist> HyperbolicIndex::search_layer(const float* q, float qn, in
     return s.beam;
 }
 
+// The walk's key of each id: the distance (above bound, any number above it),
+// or for Poincaré the argument x of arcosh, from which the distance follows
+// and in which it never decreases.
+template <int M>
+void walk_keys(const HyperbolicIndex& ix, const float* q, float qn, const int32_t* ids, int m,
+               float* out, float bound, const float* q_tails, SearchScratch& s) {
+    if constexpr (M == POINCARE)
+        MetricOps<POINCARE>::x_batch(ix, q, qn, ids, m, out);
+    else
+        measure_ids<M>(ix, q, qn, ids, m, out, bound, q_tails, s);
+}
+
+template <int M>
+float key_distance(float key) {
+    if constexpr (M == POINCARE)
+        return poincare_from_x(key);
+    else
+        return key;
+}
+
 // The layer search with ef = 1, without its heaps: its beam is the best node so
 // far, and every node it admits is nearer than all before it, so it always
-// expands the best and stops when that brings nothing nearer.
+// expands the best and stops when that brings nothing nearer. A node can be
+// nearer only if its key is below the best's, so a Poincaré walk takes a
+// logarithm only for such nodes, and finds no cut-off each time the best falls.
 template <int M>
 int32_t HyperbolicIndex::greedy_walk(const float* q, float qn, int32_t entry, int32_t top,
                                      int32_t bottom, SearchScratch& s) const {
-    using Ops = MetricOps<M>;
     ensure_batch_room(s, nodes.max_list());
     VisitedMarks& marks = layer_search_marks();
-    const float* q_tails = Ops::query_tails(*this, q, s.q_tails);
+    const float* q_tails = MetricOps<M>::query_tails(*this, q, s.q_tails);
     int32_t cur = entry;
     for (int32_t layer = top; layer >= bottom; --layer) {
         const uint16_t ver = marks.begin(size_t(size()));
         uint16_t* vis = marks.marks.data();
         vis[cur] = ver;
-        float best = Ops::one(*this, q, qn, cur);
+        float best_key;
+        walk_keys<M>(*this, q, qn, &cur, 1, &best_key, INFINITY, q_tails, s);
+        float best = key_distance<M>(best_key);
         for (;;) {
-            const int m =
-                measure_unvisited<M>(*this, q, qn, cur, layer, vis, ver, s, best, q_tails);
+            const int m = collect_fresh<M>(*this, cur, layer, vis, ver, s.ids.data());
+            prefetch_rows<M>(*this, s.ids.data(), m);
+            walk_keys<M>(*this, q, qn, s.ids.data(), m, s.dists.data(), best, q_tails, s);
             const int32_t from = cur;
             for (int j = 0; j < m; ++j) {
-                if (s.dists[size_t(j)] < best) {
-                    best = s.dists[size_t(j)];
-                    cur = s.ids[size_t(j)];
-                }
-            }
-            if (cur == from) break;
-        }
-    }
-    return cur;
-}
-
-// The Poincaré walk compares arguments x of arcosh first: a node can be nearer
-// than the best only if its x is below the best's, as the distance never
-// decreases in x. So a logarithm is taken only for such nodes, and no cut-off
-// has to be found each time the best falls.
-int32_t HyperbolicIndex::greedy_walk_x(const float* q, float qn, int32_t entry, int32_t top,
-                                       int32_t bottom, SearchScratch& s) const {
-    using Ops = MetricOps<POINCARE>;
-    ensure_batch_room(s, nodes.max_list());
-    VisitedMarks& marks = layer_search_marks();
-    int32_t cur = entry;
-    for (int32_t layer = top; layer >= bottom; --layer) {
-        const uint16_t ver = marks.begin(size_t(size()));
-        uint16_t* vis = marks.marks.data();
-        vis[cur] = ver;
-        float best_x;
-        Ops::x_batch(*this, q, qn, &cur, 1, &best_x);
-        float best = poincare_from_x(best_x);
-        for (;;) {
-            const int m = collect_fresh<POINCARE>(*this, cur, layer, vis, ver, s.ids.data());
-            prefetch_rows<POINCARE>(*this, s.ids.data(), m);
-            Ops::x_batch(*this, q, qn, s.ids.data(), m, s.dists.data());
-            const int32_t from = cur;
-            for (int j = 0; j < m; ++j) {
-                const float x = s.dists[size_t(j)];
-                if (!(x < best_x)) continue;
-                const float d = poincare_from_x(x);
+                const float key = s.dists[size_t(j)];
+                if (!(key < best_key)) continue;
+                const float d = key_distance<M>(key);
                 if (d < best) {
                     best = d;
-                    best_x = x;
+                    best_key = key;
                     cur = s.ids[size_t(j)];
                 }
             }
@@ -243,10 +233,7 @@ int32_t HyperbolicIndex::greedy_descent(const float* q, float qn, int32_t entry,
                                         int32_t bottom, SearchScratch& s) const {
     if (top < bottom) return entry;
     return with_metric(metric_type, [&](auto m) {
-        if constexpr (decltype(m)::value == POINCARE)
-            return greedy_walk_x(q, qn, entry, top, bottom, s);
-        else
-            return greedy_walk<decltype(m)::value>(q, qn, entry, top, bottom, s);
+        return greedy_walk<decltype(m)::value>(q, qn, entry, top, bottom, s);
     });
 }
 

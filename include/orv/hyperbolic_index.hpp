@@ -201,8 +201,6 @@ class HyperbolicIndex {
     template <int M>
     int32_t greedy_walk(const float* query, float query_norm, int32_t entry, int32_t top,
                         int32_t bottom, SearchScratch& s) const;
-    int32_t greedy_walk_x(const float* query, float query_norm, int32_t entry, int32_t top,
-                          int32_t bottom, SearchScratch& s) const;
     // base: the vector the candidates' distances were measured from, when each
     // is exactly the distance of its node to it (lets Poincaré skip logarithms).
     void select_into(std::vector<NodeDist>& heap, int32_t cap, SearchScratch& s,
