@@ -7,6 +7,9 @@
 // that: it is measured against the links taken before it, and, if taken,
 // against the links taken after it. If it prunes one of those, the decisions
 // after it can change, and the whole heuristic runs instead.
+#include <algorithm>
+#include <vector>
+
 #include "orv/metric.hpp"
 #include "selection.hpp"
 
@@ -14,41 +17,26 @@ namespace orv {
 
 namespace {
 
-// Distances from node `from` to ids; only "d < bound" is asked of them, so a
-// Euclidean sum may stop past bound.
-void measure_from(const HyperbolicIndex& ix, int32_t from, const int32_t* ids, int32_t count,
-                  float* out, float bound) {
+// The heuristic's pruning test between node `from` and each ids[i]: whether
+// the two lie nearer to each other than limits[i], the distance from the base
+// of the one that may be pruned. Only "d < limit" is asked, so a Euclidean
+// sum may stop past the largest limit.
+bool any_nearer(const HyperbolicIndex& ix, int32_t from, const int32_t* ids, const float* limits,
+                int32_t count, std::vector<float>& d) {
+    if (count == 0) return false;
+    float bound = limits[0];
+    for (int32_t i = 1; i < count; ++i) bound = std::max(bound, limits[i]);
+    d.resize(size_t(count));
     with_metric(ix.metric_type, [&](auto m) {
         MetricOps<decltype(m)::value>::batch(ix, ix.nodes.row(from), ix.nodes.norms[size_t(from)],
-                                             ids, count, out, bound);
+                                             ids, count, d.data(), bound);
     });
+    for (int32_t i = 0; i < count; ++i)
+        if (limits[i] > d[size_t(i)]) return true;
+    return false;
 }
 
 }  // namespace
-
-// Whether no link in taken (those taken before it) prunes the new link.
-bool HyperbolicIndex::split_new_taken(int32_t new_id, float d_new, const int32_t* taken,
-                                      int32_t count, SearchScratch& s) const {
-    if (count == 0) return true;
-    s.cand_x.resize(size_t(count));
-    measure_from(*this, new_id, taken, count, s.cand_x.data(), d_new);
-    for (int32_t i = 0; i < count; ++i)
-        if (d_new > s.cand_x[size_t(i)]) return false;
-    return true;
-}
-
-// Whether the new link prunes one of the links in later (taken after it,
-// ascending, at later_dist from the base).
-bool HyperbolicIndex::split_new_prunes(int32_t new_id, const int32_t* later,
-                                       const float* later_dist, int32_t count,
-                                       SearchScratch& s) const {
-    if (count == 0) return false;
-    s.cand_x.resize(size_t(count));
-    measure_from(*this, new_id, later, count, s.cand_x.data(), later_dist[count - 1]);
-    for (int32_t i = 0; i < count; ++i)
-        if (later_dist[i] > s.cand_x[size_t(i)]) return true;
-    return false;
-}
 
 // The shrink of n's full layer-0 list l, whose last link is the new one and
 // whose first `split` links the last selection took; s.dists holds the list's
@@ -69,25 +57,33 @@ bool HyperbolicIndex::shrink_by_split(int32_t n, const LinkSpan& l, int32_t spli
     if (!sort_strictly_ascending(order)) return false;
     auto& taken = s.row_end;  // positions taken, in order
     auto& ids = s.cand_ids;
+    auto& limits = s.out_dist;
     taken.clear();
     s.pruned.clear();
     for (size_t i = 0; i < order.size() && int32_t(taken.size()) < cap; ++i) {
         const int32_t pos = order[i].id;
         bool take = pos < split;
         if (pos == last) {
+            // The new link against the links taken before it (at its own distance)...
             ids.clear();
-            for (int32_t t : taken) ids.push_back(l.ids[t]);
-            take = split_new_taken(l.ids[last], order[i].dist, ids.data(), int32_t(ids.size()), s);
+            limits.clear();
+            for (int32_t t : taken) {
+                ids.push_back(l.ids[t]);
+                limits.push_back(order[i].dist);
+            }
+            take = !any_nearer(*this, l.ids[last], ids.data(), limits.data(), int32_t(ids.size()),
+                               s.cand_x);
+            // ...and, if taken, the links taken after it against it (at theirs).
             if (take) {
                 ids.clear();
-                s.out_dist.clear();
+                limits.clear();
                 for (size_t k = i + 1; k < order.size(); ++k) {
                     if (order[k].id >= split) continue;
                     ids.push_back(l.ids[order[k].id]);
-                    s.out_dist.push_back(order[k].dist);
+                    limits.push_back(order[k].dist);
                 }
-                if (split_new_prunes(l.ids[last], ids.data(), s.out_dist.data(),
-                                     int32_t(ids.size()), s))
+                if (any_nearer(*this, l.ids[last], ids.data(), limits.data(), int32_t(ids.size()),
+                               s.cand_x))
                     return false;
             }
         }

@@ -224,10 +224,6 @@ class HyperbolicIndex {
     void link_reverse(int32_t new_id, int32_t n, int32_t layer, int32_t cap, SearchScratch& s);
     bool shrink_by_split(int32_t n, const LinkSpan& l, int32_t split, int32_t cap,
                          SearchScratch& s);
-    bool split_new_taken(int32_t new_id, float d_new, const int32_t* taken, int32_t count,
-                         SearchScratch& s) const;
-    bool split_new_prunes(int32_t new_id, const int32_t* later, const float* later_dist,
-                          int32_t count, SearchScratch& s) const;
     void link_reverse_memo(int32_t new_id, int32_t n, float d_new, float worst, int32_t cap,
                            SearchScratch& s);
     template <int M>
