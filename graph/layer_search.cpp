@@ -113,7 +113,7 @@ void HyperbolicIndex::search_layer_into(const float* q, float qn, int32_t entry,
     // bound of their moment are stand-ins, as the batch allows).
     DistanceCache& kept = layer_search_cache();
     const uint16_t kver = keep ? kept.begin(size_t(size())) : 0;
-    const bool ahead_on = dimension >= AHEAD_MIN_DIM;
+    const bool ahead_on = dimension >= AHEAD_MIN_DIM && ef >= AHEAD_MIN_EF;
     DistanceCache& ahead = layer_search_ahead();
     const uint16_t aver = ahead_on ? ahead.begin(size_t(size())) : 0;
     auto& cand = s.cand;

@@ -19,6 +19,9 @@ constexpr int AHEAD_FILL = 16;
 constexpr int AHEAD_GUESSES = 7;
 // Below this dimension a lone group is short, and measuring ahead cannot pay.
 constexpr int32_t AHEAD_MIN_DIM = 64;
+// Narrower beams end before most of the nodes measured ahead are reached
+// (784-d cosine queries at ef 10 ran 4-12 % faster without).
+constexpr int32_t AHEAD_MIN_EF = 32;
 
 // Other users of the scratch may have grown some of these on their own.
 inline void ensure_batch_room(SearchScratch& s, int32_t max_list) {

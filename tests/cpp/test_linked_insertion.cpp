@@ -15,9 +15,10 @@ namespace {
 
 using orv::HyperbolicIndex;
 
-// Mostly a usual beam, sometimes one narrower than the cap or below 1.
+// Mostly a usual beam, sometimes one wide enough to measure ahead, one
+// narrower than the cap or one below 1.
 int32_t ef_for(int32_t i) {
-    static const int32_t efs[] = {24, 24, 1, 24, 5, 24, 0};
+    static const int32_t efs[] = {24, 40, 1, 24, 5, 40, 0};
     return efs[i % 7];
 }
 
