@@ -96,34 +96,30 @@ def build_systems(case: data.Case, cfg: dict, with_pynndescent: bool) -> tuple[l
         with measure.Stopwatch() as jit:
             systems.Pynndescent.warm_up(case.metric, ds.dim)
         kinds.append(systems.Pynndescent)
-    for kind in kinds:
-        gc.collect()
-        s = kind(ds.dim, case.metric)
-        rss0 = measure.rss_bytes()
-        with measure.Stopwatch() as sw:
-            s.build(ds.base, ds.base_masks)
-        entry = {"cpu_s": sw.cpu, "wall_s": sw.wall, "rss_delta": measure.rss_bytes() - rss0}
-        entry["cpu_s_rounds"] = [sw.cpu]
-        if isinstance(s, systems.Orv):
-            entry["estimated_bytes"] = s.estimated_bytes()
-            entry["stats"] = s.stats
-        elif hasattr(s, "file_bytes"):
-            entry["file_bytes"] = s.file_bytes()
-        elif jit is not None:
-            entry["jit_warm_up_cpu_s"] = jit.cpu
-        info[s.name] = entry
-        built.append(s)
-    for _ in range(cfg["build_rounds"] - 1):
+    for rnd in range(cfg["build_rounds"]):
         for kind in kinds:
             gc.collect()
-            s = kind(ds.dim, case.metric)
+            s = kind(ds.dim, case.metric)  # frees the last throwaway, if any
+            rss0 = measure.rss_bytes()
             with measure.Stopwatch() as sw:
                 s.build(ds.base, ds.base_masks)
-            del s
-            entry = info[kind.name]
-            entry["cpu_s_rounds"].append(sw.cpu)
-            if sw.cpu < entry["cpu_s"]:
-                entry["cpu_s"], entry["wall_s"] = sw.cpu, sw.wall
+            if rnd > 0:
+                entry = info[s.name]
+                entry["cpu_s_rounds"].append(sw.cpu)
+                if sw.cpu < entry["cpu_s"]:
+                    entry["cpu_s"], entry["wall_s"] = sw.cpu, sw.wall
+                continue
+            entry = {"cpu_s": sw.cpu, "wall_s": sw.wall, "rss_delta": measure.rss_bytes() - rss0}
+            entry["cpu_s_rounds"] = [sw.cpu]
+            if isinstance(s, systems.Orv):
+                entry["estimated_bytes"] = s.estimated_bytes()
+                entry["stats"] = s.stats
+            elif hasattr(s, "file_bytes"):
+                entry["file_bytes"] = s.file_bytes()
+            elif jit is not None:
+                entry["jit_warm_up_cpu_s"] = jit.cpu
+            info[s.name] = entry
+            built.append(s)
     return built, info
 
 
@@ -163,8 +159,9 @@ def exact(case: data.Case, orv: systems.Orv, cfg: dict) -> tuple[dict, list]:
         searches = {s.name: (s.searcher(), s.prepare_queries(sub.ds.queries)) for s in flat}
         # The graph search at every ef of the sweep, in the same rounds, so that its speed
         # against the flat scan's comes from the same spells of the machine.
-        for ef in cfg["efs"]:
-            searches[f"{GRAPH_AT}{ef}"] = (orv.searcher(ef), sub.ds.queries)
+        graph = {f"graph ef {ef}": ef for ef in cfg["efs"]}
+        for name, ef in graph.items():
+            searches[name] = (orv.searcher(ef), sub.ds.queries)
         # Untimed warm-up, as in the sweeps: x.sum() is the best of several passes.
         for search, queries in searches.values():
             measure.run_queries(search, queries[:20])
@@ -173,14 +170,11 @@ def exact(case: data.Case, orv: systems.Orv, cfg: dict) -> tuple[dict, list]:
         for name, (ids, sw) in runs.items():
             point = measure.recalls(sub.ds, ids, sub.gt_dist)
             point.update(qps=n / sw.cpu, qps_wall=n / sw.wall, n_queries=n)
-            if name.startswith(GRAPH_AT):
-                beside.append(dict(point, param=int(name[len(GRAPH_AT) :])))
+            if name in graph:
+                beside.append(dict(point, param=graph[name]))
             else:
                 out[name] = point
     return out, beside
-
-
-GRAPH_AT = "graph ef "
 
 
 def filtered_methods(built: list, cfg: dict, allowed_by_mask) -> list:
