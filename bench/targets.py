@@ -291,7 +291,7 @@ NOTES = [
     (
         "- A mask that every node passes: the mask test is all-of (a node passes when it holds "
         "every bit of the mask), so only mask 0 admits every node; 0xFFFFFFFFFFFFFFFF admits none "
-        "here. Both searches get mask 0 and the same queries, best of 3 interleaved rounds. Where "
+        "here. Both searches get mask 0 and the same queries, best of 7 interleaved rounds. Where "
         "the gap cut-off of `filtered_search` shortens its lists (squared Euclidean, Poincaré) "
         "its R@1 is compared instead of R@10. The size check builds a second index on the first "
         "tenth of the rows and compares how the cost per call grows with that of "

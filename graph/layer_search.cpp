@@ -43,29 +43,36 @@ DistanceCache& layer_search_ahead() {
 
 // Shows the watch a whole batch before the beam sees it: its NaN, and its
 // least value at or above bound (the records the beam drops unseen). Four
-// lanes at a time, where the admission loop would take two tests per record.
+// lanes at a time, where the admission loop would take two tests per record;
+// the last lanes of a short step hold +inf, which changes neither.
 static void watch_batch(BeamWatch& w, const float* d, int m, float bound) {
-    int j = 0;
     float lo = INFINITY;
     bool any_nan = false;
 #if defined(__SSE2__)
     const __m128 b = _mm_set1_ps(bound), inf = _mm_set1_ps(INFINITY);
     __m128 nanv = _mm_setzero_ps(), lov = inf;
-    for (; j + 4 <= m; j += 4) {
-        const __m128 x = _mm_loadu_ps(d + j);
+    auto step = [&](__m128 x) {
         nanv = _mm_or_ps(nanv, _mm_cmpunord_ps(x, x));
         const __m128 ge = _mm_cmpge_ps(x, b);
         lov = _mm_min_ps(lov, _mm_or_ps(_mm_and_ps(ge, x), _mm_andnot_ps(ge, inf)));
+    };
+    int j = 0;
+    for (; j + 4 <= m; j += 4) step(_mm_loadu_ps(d + j));
+    if (j < m) {
+        alignas(16) float part[4] = {INFINITY, INFINITY, INFINITY, INFINITY};
+        for (int i = 0; j + i < m; ++i) part[i] = d[j + i];
+        step(_mm_load_ps(part));
     }
     alignas(16) float l[4];
     _mm_store_ps(l, lov);
     lo = std::min(std::min(l[0], l[1]), std::min(l[2], l[3]));
     any_nan = _mm_movemask_ps(nanv) != 0;
-#endif
-    for (; j < m; ++j) {
+#else
+    for (int j = 0; j < m; ++j) {
         any_nan = any_nan || std::isnan(d[j]);
         if (d[j] >= bound) lo = std::min(lo, d[j]);
     }
+#endif
     if (any_nan) w.saw(NAN);
     w.left(lo);
 }
@@ -163,10 +170,10 @@ void HyperbolicIndex::search_layer_into(const float* q, float qn, int32_t entry,
                                                  vis, ver, s, bound, q_tails, ahead, aver)
                     : measure_unvisited<M>(*this, q, qn, c.id, layer, vis, ver, s, bound, q_tails);
         if (keep) keep_batch(s, m, kept, kver);
+        if constexpr (WATCH) watch_batch(*watch, s.dists.data(), m, bound);
         // Nothing at or above the bound can enter a full beam: such records
         // are dropped first without a branch, and the admission test then
         // mostly passes.
-        if constexpr (WATCH) watch_batch(*watch, s.dists.data(), m, bound);
         if (bound < INFINITY) m = keep_below(s, m, bound);
         admit_batch<WATCH>(s, m, ef, watch);
     }
