@@ -267,9 +267,9 @@ NOTES = [
     (
         "- Build: every layer-0 list of orv_core is filled up from the pruned candidates to its "
         "cap of 2M links, as its neighbour selection requires; hnswlib keeps only what its "
-        "heuristic takes (13.6 links on average on Fashion, Euclidean). Built once without that fill-up, orv_core "
-        "builds faster than hnswlib with the same recall (Speed work, below), so the build "
-        "target cannot be met without changing results."
+        "heuristic takes (13.6 links on average on Fashion, Euclidean). Built once without that "
+        "fill-up, orv_core builds faster than hnswlib with the same recall (Speed work, below), "
+        "so the build target cannot be met without changing results."
     ),
     (
         "- WordNet: the graph that the insertion builds on these rows cannot reach R@10 0.95 at "

@@ -73,7 +73,7 @@ static void watch_batch(BeamWatch& w, const float* d, int m, float bound) {
         if (d[j] >= bound) lo = std::min(lo, d[j]);
     }
 #endif
-    if (any_nan) w.saw(NAN);
+    w.nan = w.nan || any_nan;
     w.left(lo);
 }
 
