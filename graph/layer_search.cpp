@@ -126,7 +126,7 @@ static void admit_batch(SearchScratch& s, int m, int32_t ef, BeamWatch* watch) {
 }
 
 template <int M, bool WATCH>
-void HyperbolicIndex::search_layer_into(const float* q, float qn, int32_t entry, int32_t ef,
+void HyperbolicIndex::search_layer_into(const float* q, float qn, NodeDist entry, int32_t ef,
                                         int32_t layer, SearchScratch& s, bool keep,
                                         BeamWatch* watch) const {
     using Ops = MetricOps<M>;
@@ -148,11 +148,10 @@ void HyperbolicIndex::search_layer_into(const float* q, float qn, int32_t entry,
     cand.clear();
     beam.clear();
     const float* q_tails = Ops::query_tails(*this, q, s.q_tails);
-    const float d0 = Ops::one(*this, q, qn, entry);
-    if constexpr (WATCH) watch->saw(d0);
-    cand.push_back({d0, entry});
-    vis[entry] = ver;
-    beam.push_back({d0, entry});
+    if constexpr (WATCH) watch->saw(entry.dist);
+    cand.push_back(entry);
+    vis[entry.id] = ver;
+    beam.push_back(entry);
     while (!cand.empty()) {
         std::pop_heap(cand.begin(), cand.end(), std::greater<NodeDist>{});
         const NodeDist c = cand.back();
@@ -179,7 +178,7 @@ void HyperbolicIndex::search_layer_into(const float* q, float qn, int32_t entry,
     }
 }
 
-void HyperbolicIndex::search_layer_dispatch(const float* q, float qn, int32_t entry, int32_t ef,
+void HyperbolicIndex::search_layer_dispatch(const float* q, float qn, NodeDist entry, int32_t ef,
                                             int32_t layer, SearchScratch& s, bool keep,
                                             BeamWatch* watch) const {
     with_metric(metric_type, [&](auto m) {
@@ -193,7 +192,7 @@ void HyperbolicIndex::search_layer_dispatch(const float* q, float qn, int32_t en
 std::vector<NodeDist> HyperbolicIndex::search_layer(const float* q, float qn, int32_t entry,
                                                     int32_t ef, int32_t layer) const {
     SearchScratch& s = thread_scratch();
-    search_layer_dispatch(q, qn, entry, ef, layer, s);
+    search_layer_dispatch(q, qn, {dist_to_node(q, qn, entry), entry}, ef, layer, s);
     return s.beam;
 }
 
@@ -222,20 +221,22 @@ float key_distance(float key) {
 // expands the best and stops when that brings nothing nearer. A node can be
 // nearer only if its key is below the best's, so a Poincaré walk takes a
 // logarithm only for such nodes, and finds no cut-off each time the best falls.
+// The best's distance carries over from layer to layer: on 784-d rows one
+// more distance of a single node is a chain as long as a whole batch's.
 template <int M>
-int32_t HyperbolicIndex::greedy_walk(const float* q, float qn, int32_t entry, int32_t top,
-                                     int32_t bottom, SearchScratch& s) const {
+NodeDist HyperbolicIndex::greedy_walk(const float* q, float qn, int32_t entry, int32_t top,
+                                      int32_t bottom, SearchScratch& s) const {
     ensure_batch_room(s, nodes.max_list());
     VisitedMarks& marks = layer_search_marks();
     const float* q_tails = MetricOps<M>::query_tails(*this, q, s.q_tails);
     int32_t cur = entry;
+    float best_key;
+    walk_keys<M>(*this, q, qn, &cur, 1, &best_key, INFINITY, q_tails, s);
+    float best = key_distance<M>(best_key);
     for (int32_t layer = top; layer >= bottom; --layer) {
         const uint16_t ver = marks.begin(size_t(size()));
         uint16_t* vis = marks.marks.data();
         vis[cur] = ver;
-        float best_key;
-        walk_keys<M>(*this, q, qn, &cur, 1, &best_key, INFINITY, q_tails, s);
-        float best = key_distance<M>(best_key);
         for (;;) {
             const int m = collect_fresh<M>(*this, cur, layer, vis, ver, s.ids.data());
             prefetch_rows<M>(*this, s.ids.data(), m);
@@ -254,12 +255,12 @@ int32_t HyperbolicIndex::greedy_walk(const float* q, float qn, int32_t entry, in
             if (cur == from) break;
         }
     }
-    return cur;
+    return {best, cur};
 }
 
-int32_t HyperbolicIndex::greedy_descent(const float* q, float qn, int32_t entry, int32_t top,
-                                        int32_t bottom, SearchScratch& s) const {
-    if (top < bottom) return entry;
+NodeDist HyperbolicIndex::greedy_descent(const float* q, float qn, int32_t entry, int32_t top,
+                                         int32_t bottom, SearchScratch& s) const {
+    if (top < bottom) return {dist_to_node(q, qn, entry), entry};
     return with_metric(metric_type, [&](auto m) {
         return greedy_walk<decltype(m)::value>(q, qn, entry, top, bottom, s);
     });

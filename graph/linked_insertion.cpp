@@ -67,13 +67,14 @@ void HyperbolicIndex::plan_links(const float* v, float sq, int32_t level, int32_
     SearchScratch& s = thread_scratch();
     const int32_t top = std::min(level, ep_layer);
     plan.resize(size_t(std::max(top + 1, 0)));
-    int32_t cur = greedy_descent(v, sq, ep_id, ep_layer, level + 1, s);
+    NodeDist cur = greedy_descent(v, sq, ep_id, ep_layer, level + 1, s);
     for (int32_t lc = top; lc >= 0; --lc) {
         // The memo's shrinks read the layer-0 search's distances back.
         search_layer_dispatch(v, sq, cur, ef, lc, s, lc == 0 && nodes.memo.on());
         if (lc == 0 && !s.beam.empty()) worst0 = s.beam.front().dist;
         select_into(s.beam, lc == 0 ? max_m_0 : max_m, s, plan[size_t(lc)], v, sq);
-        if (!plan[size_t(lc)].empty()) cur = plan[size_t(lc)][0];
+        // The first link's distance was measured by this layer's search.
+        if (!plan[size_t(lc)].empty()) cur = {s.out_dist[0], plan[size_t(lc)][0]};
         if (lc == 0) {
             dist0 = s.out_dist;
             taken0 = s.taken;

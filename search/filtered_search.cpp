@@ -62,7 +62,7 @@ float admission_bound(const std::vector<NodeDist>& beam, const std::vector<NodeD
 
 template <int M>
 std::vector<int32_t>
-HyperbolicIndex::filtered_layer0(const float* q, float q2, int32_t entry, int32_t k, int32_t maxef,
+HyperbolicIndex::filtered_layer0(const float* q, float q2, NodeDist entry, int32_t k, int32_t maxef,
                                  const QueryLimits& lim, SearchScratch& s) const {
     using Ops = MetricOps<M>;
     const PassTest passes{nodes, lim};
@@ -75,10 +75,10 @@ HyperbolicIndex::filtered_layer0(const float* q, float q2, int32_t entry, int32_
     cand.clear();
     beam.clear();
     const float* q_tails = Ops::query_tails(*this, q, s.q_tails);
-    const float d0 = Ops::one(*this, q, q2, entry);
-    cand.push_back({d0, entry});
-    beam.push_back({d0, entry});
-    vis[entry] = ver;
+    const float d0 = entry.dist;
+    cand.push_back(entry);
+    beam.push_back(entry);
+    vis[entry.id] = ver;
     // A push that would only be popped again is skipped where that is exact;
     // k < 1 keeps the plain push-and-pop (it holds the nearest record met).
     ResultHeap res(result, k);
@@ -88,11 +88,11 @@ HyperbolicIndex::filtered_layer0(const float* q, float q2, int32_t entry, int32_
         else
             push_bounded(result, r, k);
     };
-    if (passes(entry, d0)) {
+    if (passes(entry.id, d0)) {
         if (k >= 1)
-            res.push({d0, entry});
+            res.push(entry);
         else
-            result.push_back({d0, entry});
+            result.push_back(entry);
     }
     bool result_nan = std::isnan(d0) && !result.empty();
     while (!cand.empty()) {
@@ -127,7 +127,7 @@ HyperbolicIndex::filtered_layer0(const float* q, float q2, int32_t entry, int32_
 // the k + 1 nearest in the beam are distinct, and the k-th lies below every
 // record that left the beam or never entered it. False when that does not
 // hold, for the caller to run the filtered traversal.
-bool HyperbolicIndex::pass_all_from_beam(const float* q, float q2, int32_t entry, int32_t k,
+bool HyperbolicIndex::pass_all_from_beam(const float* q, float q2, NodeDist entry, int32_t k,
                                          int32_t maxef, SearchScratch& s,
                                          std::vector<int32_t>& out) const {
     BeamWatch watch;
@@ -153,7 +153,7 @@ std::vector<int32_t> HyperbolicIndex::filtered_search(const float* q, int64_t le
     if (size() == 0 || ep_id < 0) return {};
     const float q2 = query_norm_of(q);
     SearchScratch& s = thread_scratch();
-    const int32_t cur = greedy_descent(q, q2, ep_id, ep_layer, 1, s);
+    const NodeDist cur = greedy_descent(q, q2, ep_id, ep_layer, 1, s);
     const int32_t maxef = std::max(k >= ef_search ? k : ef_search, 1);
     const QueryLimits lim{filter_mask, max_radius, min_norm};
     if (PassTest::passes_all(lim) && k >= 1) {

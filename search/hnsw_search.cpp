@@ -20,7 +20,7 @@ std::vector<int32_t> HyperbolicIndex::custom_hnsw_search(const float* q, int64_t
     const int32_t ef0 = k >= ef_search ? k : ef_search;
     const float mn = min_norm >= 0.0f ? min_norm * min_norm : -1.0f;
     SearchScratch& s = thread_scratch();
-    const int32_t cur = greedy_descent(q, q2, ep_id, ep_layer, 1, s);
+    const NodeDist cur = greedy_descent(q, q2, ep_id, ep_layer, 1, s);
     search_layer_dispatch(q, q2, cur, ef0, 0, s);
     drain_ascending(s.beam, s.work);
     // Room for what the beam can yield, not for k: k may be huge.

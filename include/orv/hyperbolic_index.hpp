@@ -191,16 +191,18 @@ class HyperbolicIndex {
     template <int M, bool WATCH>
     // keep: leave the distances measured in layer_search_cache() (for linking).
     // watch, when given, follows the records measured (see BeamWatch).
-    void search_layer_into(const float* query, float query_norm, int32_t entry_id, int32_t ef,
+    // entry comes with its distance, which the caller has measured already.
+    void search_layer_into(const float* query, float query_norm, NodeDist entry, int32_t ef,
                            int32_t layer, SearchScratch& s, bool keep, BeamWatch* watch) const;
-    void search_layer_dispatch(const float* query, float query_norm, int32_t entry_id, int32_t ef,
+    void search_layer_dispatch(const float* query, float query_norm, NodeDist entry, int32_t ef,
                                int32_t layer, SearchScratch& s, bool keep = false,
                                BeamWatch* watch = nullptr) const;
-    int32_t greedy_descent(const float* query, float query_norm, int32_t entry, int32_t top,
-                           int32_t bottom, SearchScratch& s) const;
+    // The nearest node the walk finds, with its distance.
+    NodeDist greedy_descent(const float* query, float query_norm, int32_t entry, int32_t top,
+                            int32_t bottom, SearchScratch& s) const;
     template <int M>
-    int32_t greedy_walk(const float* query, float query_norm, int32_t entry, int32_t top,
-                        int32_t bottom, SearchScratch& s) const;
+    NodeDist greedy_walk(const float* query, float query_norm, int32_t entry, int32_t top,
+                         int32_t bottom, SearchScratch& s) const;
     // base: the vector the candidates' distances were measured from, when each
     // is exactly the distance of its node to it (lets Poincaré skip logarithms).
     void select_into(std::vector<NodeDist>& heap, int32_t cap, SearchScratch& s,
@@ -240,10 +242,10 @@ class HyperbolicIndex {
     void check_node(int32_t node_id) const;
     float query_norm_of(const float* q) const;
 
-    bool pass_all_from_beam(const float* q, float q2, int32_t entry, int32_t k, int32_t maxef,
+    bool pass_all_from_beam(const float* q, float q2, NodeDist entry, int32_t k, int32_t maxef,
                             SearchScratch& s, std::vector<int32_t>& out) const;
     template <int M>
-    std::vector<int32_t> filtered_layer0(const float* q, float q2, int32_t entry, int32_t k,
+    std::vector<int32_t> filtered_layer0(const float* q, float q2, NodeDist entry, int32_t k,
                                          int32_t maxef, const QueryLimits& lim,
                                          SearchScratch& s) const;
     template <int M>
