@@ -7,6 +7,9 @@
 namespace orv {
 
 float HyperbolicIndex::query_norm_of(const float* q) const {
+    // No Euclidean distance reads it, and on long rows it is a chain of
+    // dependent steps as long as a whole batch's.
+    if (metric_type == EUCLIDEAN) return 0.0f;
     return kernels->sq_norm(q, size_t(dimension));
 }
 
