@@ -224,15 +224,17 @@ float key_distance(float key) {
 // The best's distance carries over from layer to layer: on 784-d rows one
 // more distance of a single node is a chain as long as a whole batch's.
 template <int M>
-NodeDist HyperbolicIndex::greedy_walk(const float* q, float qn, int32_t entry, int32_t top,
+NodeDist HyperbolicIndex::greedy_walk(const float* q, float qn, NodeDist entry, int32_t top,
                                       int32_t bottom, SearchScratch& s) const {
     ensure_batch_room(s, nodes.max_list());
     VisitedMarks& marks = layer_search_marks();
     const float* q_tails = MetricOps<M>::query_tails(*this, q, s.q_tails);
-    int32_t cur = entry;
-    float best_key;
-    walk_keys<M>(*this, q, qn, &cur, 1, &best_key, INFINITY, q_tails, s);
-    float best = key_distance<M>(best_key);
+    int32_t cur = entry.id;
+    float best = entry.dist;
+    // The distance does not give a Poincaré key back, so it is measured.
+    float best_key = best;
+    if constexpr (M == POINCARE)
+        walk_keys<M>(*this, q, qn, &cur, 1, &best_key, INFINITY, q_tails, s);
     for (int32_t layer = top; layer >= bottom; --layer) {
         const uint16_t ver = marks.begin(size_t(size()));
         uint16_t* vis = marks.marks.data();
@@ -258,9 +260,9 @@ NodeDist HyperbolicIndex::greedy_walk(const float* q, float qn, int32_t entry, i
     return {best, cur};
 }
 
-NodeDist HyperbolicIndex::greedy_descent(const float* q, float qn, int32_t entry, int32_t top,
+NodeDist HyperbolicIndex::greedy_descent(const float* q, float qn, NodeDist entry, int32_t top,
                                          int32_t bottom, SearchScratch& s) const {
-    if (top < bottom) return {dist_to_node(q, qn, entry), entry};
+    if (top < bottom) return entry;
     return with_metric(metric_type, [&](auto m) {
         return greedy_walk<decltype(m)::value>(q, qn, entry, top, bottom, s);
     });

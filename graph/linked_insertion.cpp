@@ -67,7 +67,8 @@ void HyperbolicIndex::plan_links(const float* v, float sq, int32_t level, int32_
     SearchScratch& s = thread_scratch();
     const int32_t top = std::min(level, ep_layer);
     plan.resize(size_t(std::max(top + 1, 0)));
-    NodeDist cur = greedy_descent(v, sq, ep_id, ep_layer, level + 1, s);
+    NodeDist cur =
+        greedy_descent(v, sq, {dist_to_node(v, sq, ep_id), ep_id}, ep_layer, level + 1, s);
     for (int32_t lc = top; lc >= 0; --lc) {
         // The memo's shrinks read the layer-0 search's distances back.
         search_layer_dispatch(v, sq, cur, ef, lc, s, lc == 0 && nodes.memo.on());

@@ -362,6 +362,16 @@ float sq_norm(const float* x, size_t dim) {
     return s;
 }
 
+float norm_and_dot(const float* x, const float* y, size_t dim, float* dot) {
+    float s = 0.0f, d = 0.0f;
+    for (size_t j = 0; j < dim; ++j) {
+        s = __builtin_fmaf(x[j], x[j], s);
+        d = __builtin_fmaf(x[j], y[j], d);
+    }
+    *dot = d;
+    return s;
+}
+
 // Squared norms of eight nodes: the stored ones, the row's own where the stored
 // value is negative. Consecutive ids are read with one load.
 inline __m256 node_norms(const float* base, size_t dim, const float* norms, const int32_t* ids) {
@@ -467,7 +477,8 @@ void cosine_batch(float* io, const float* base, size_t dim, const float* norms, 
     });
 }
 
-const KernelSet AVX2 = {"avx2", sq_l2_batch, dot_batch, sq_norm, poincare_batch, cosine_batch};
+const KernelSet AVX2 = {"avx2",       sq_l2_batch,    dot_batch,   sq_norm,
+                        norm_and_dot, poincare_batch, cosine_batch};
 
 }  // namespace
 

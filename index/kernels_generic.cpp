@@ -61,6 +61,16 @@ float sq_norm(const float* x, size_t dim) {
     return s;
 }
 
+float norm_and_dot(const float* x, const float* y, size_t dim, float* dot) {
+    float s = 0.0f, d = 0.0f;
+    for (size_t j = 0; j < dim; ++j) {
+        s = std::fma(x[j], x[j], s);
+        d = std::fma(x[j], y[j], d);
+    }
+    *dot = d;
+    return s;
+}
+
 float node_norm(const float* base, size_t dim, const float* norms, int32_t id) {
     const float vn = norms[id];
     return vn < 0.0f ? sq_norm(base + size_t(id) * dim, dim) : vn;
@@ -81,8 +91,8 @@ void cosine_batch(float* io, const float* base, size_t dim, const float* norms, 
         io[i] = cosine_from_dot(io[i], qn, node_norm(base, dim, norms, ids[i]));
 }
 
-const KernelSet GENERIC = {"generic", sq_l2_batch,    dot_batch,
-                           sq_norm,   poincare_batch, cosine_batch};
+const KernelSet GENERIC = {"generic",    sq_l2_batch,    dot_batch,   sq_norm,
+                           norm_and_dot, poincare_batch, cosine_batch};
 
 }  // namespace
 

@@ -151,9 +151,10 @@ std::vector<int32_t> HyperbolicIndex::filtered_search(const float* q, int64_t le
     ReadGuard guard(*this);
     check_query(len);
     if (size() == 0 || ep_id < 0) return {};
-    const float q2 = query_norm_of(q);
+    float q2;
+    const NodeDist start = query_start(q, q2);
     SearchScratch& s = thread_scratch();
-    const NodeDist cur = greedy_descent(q, q2, ep_id, ep_layer, 1, s);
+    const NodeDist cur = greedy_descent(q, q2, start, ep_layer, 1, s);
     const int32_t maxef = std::max(k >= ef_search ? k : ef_search, 1);
     const QueryLimits lim{filter_mask, max_radius, min_norm};
     if (PassTest::passes_all(lim) && k >= 1) {

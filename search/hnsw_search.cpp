@@ -16,11 +16,12 @@ std::vector<int32_t> HyperbolicIndex::custom_hnsw_search(const float* q, int64_t
     std::vector<int32_t> out;
     if (size() == 0 || ep_id < 0) return out;
     if (k < 0) throw std::length_error("vector::reserve");
-    const float q2 = query_norm_of(q);
+    float q2;
+    const NodeDist start = query_start(q, q2);
     const int32_t ef0 = k >= ef_search ? k : ef_search;
     const float mn = min_norm >= 0.0f ? min_norm * min_norm : -1.0f;
     SearchScratch& s = thread_scratch();
-    const NodeDist cur = greedy_descent(q, q2, ep_id, ep_layer, 1, s);
+    const NodeDist cur = greedy_descent(q, q2, start, ep_layer, 1, s);
     search_layer_dispatch(q, q2, cur, ef0, 0, s);
     drain_ascending(s.beam, s.work);
     // Room for what the beam can yield, not for k: k may be huge.

@@ -197,11 +197,11 @@ class HyperbolicIndex {
     void search_layer_dispatch(const float* query, float query_norm, NodeDist entry, int32_t ef,
                                int32_t layer, SearchScratch& s, bool keep = false,
                                BeamWatch* watch = nullptr) const;
-    // The nearest node the walk finds, with its distance.
-    NodeDist greedy_descent(const float* query, float query_norm, int32_t entry, int32_t top,
+    // From entry (with its distance), the nearest node the walk finds, with its distance.
+    NodeDist greedy_descent(const float* query, float query_norm, NodeDist entry, int32_t top,
                             int32_t bottom, SearchScratch& s) const;
     template <int M>
-    NodeDist greedy_walk(const float* query, float query_norm, int32_t entry, int32_t top,
+    NodeDist greedy_walk(const float* query, float query_norm, NodeDist entry, int32_t top,
                          int32_t bottom, SearchScratch& s) const;
     // base: the vector the candidates' distances were measured from, when each
     // is exactly the distance of its node to it (lets Poincaré skip logarithms).
@@ -241,6 +241,8 @@ class HyperbolicIndex {
     void check_query(int64_t len) const;
     void check_node(int32_t node_id) const;
     float query_norm_of(const float* q) const;
+    // The query's squared norm (into q2) and the entry point with its distance.
+    NodeDist query_start(const float* q, float& q2) const;
 
     bool pass_all_from_beam(const float* q, float q2, NodeDist entry, int32_t k, int32_t maxef,
                             SearchScratch& s, std::vector<int32_t>& out) const;

@@ -40,6 +40,9 @@ struct KernelSet {
     void (*dot_batch)(const float* q, const float* base, size_t dim, const int32_t* ids, int count,
                       float* out, const CosineCut* cut);
     float (*sq_norm)(const float* x, size_t dim);
+    // sq_norm(x), and the dot product of x and y into *dot: two chains side by
+    // side, each as the functions above give it.
+    float (*norm_and_dot)(const float* x, const float* y, size_t dim, float* dot);
     // Metric epilogues, in place over the sums of the batch above. The node's
     // squared norm is norms[ids[i]], or the sum of its row's squares where that
     // is negative. Each lane computes exactly the scalar formula of its metric.

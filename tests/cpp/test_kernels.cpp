@@ -116,6 +116,12 @@ TEST_P(KernelTest, SumsEqualScalarChainBitForBit) {
                 const float* row = b.rows.data() + size_t(r) * dim;
                 ASSERT_TRUE(ref::same_float(ks->sq_norm(row, dim), ref::sq_norm(row, int(dim))))
                     << "sq_norm dim " << dim << " row " << r;
+                const float* other = b.rows.data() + size_t((r + 1) % ROWS) * dim;
+                float dot = 0.0f;
+                const float n = ks->norm_and_dot(row, other, dim, &dot);
+                ASSERT_TRUE(ref::same_float(n, ref::sq_norm(row, int(dim))) &&
+                            ref::same_float(dot, ref::dot(row, other, int(dim))))
+                    << "norm_and_dot dim " << dim << " row " << r;
             }
         }
     }
