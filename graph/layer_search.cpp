@@ -1,6 +1,7 @@
 // Beam search on one layer of the graph.
 #include <algorithm>
 #include <cmath>
+#include <climits>
 #include <functional>
 
 #include "orv/expand.hpp"
@@ -186,6 +187,101 @@ void HyperbolicIndex::search_layer_dispatch(const float* q, float qn, NodeDist e
             search_layer_into<decltype(m)::value, true>(q, qn, entry, ef, layer, s, keep, watch);
         else
             search_layer_into<decltype(m)::value, false>(q, qn, entry, ef, layer, s, keep, watch);
+    });
+}
+
+// Beams up to this wide keep their records in one sorted array: an admission
+// shifts the records behind it, where the two heaps take a branch per level
+// whose outcome is a coin toss.
+constexpr int32_t SORTED_MAX_EF = 256;
+constexpr int TIE = -1;
+
+// Admits the batch's records in list order into the sorted beam of n records
+// (as admit_batch does): returns the lowest position written, INT_MAX for
+// none, or TIE when a record is NaN or equal to one in the beam, where the
+// heaps' order of equal records would decide.
+template <bool WATCH>
+static int admit_sorted(SearchScratch& s, int m, int32_t ef, int32_t& n, BeamWatch* watch) {
+    float* dist = s.sorted_dist.data();
+    int32_t* id = s.sorted_id.data();
+    int low = INT_MAX;
+    for (int j = 0; j < m; ++j) {
+        const float d = s.dists[size_t(j)];
+        if (!(n < ef || d < dist[n - 1])) {
+            if constexpr (WATCH) watch->left(d);
+            continue;
+        }
+        if (std::isnan(d)) return TIE;
+        int32_t pos = 0;
+        for (int32_t k = 0; k < n; ++k) pos += dist[k] < d;
+        if (pos < n && dist[pos] == d) return TIE;
+        // A full beam drops its last record, which the watch need not see: it
+        // lies above the new top, strictly, as the beam's records are distinct.
+        const int32_t last = n == ef ? n - 1 : n++;
+        for (int32_t k = last; k > pos; --k) {
+            dist[k] = dist[k - 1];
+            id[k] = id[k - 1];
+        }
+        dist[pos] = d;
+        id[pos] = s.ids[size_t(j)];
+        low = std::min(low, int(pos));
+    }
+    return low;
+}
+
+// With every distance in the beam distinct and none NaN, this makes the layer
+// search's expansions: its nearest candidate is always in the beam (one that
+// left it lies above the beam's top, and popping it ends the search), so it is
+// the nearest unexpanded record of the beam. A NaN entry stays last here, as
+// it stays at the root of the heaps' beam, and once the beam is full its top
+// admits nothing in either.
+template <int M, bool WATCH>
+bool HyperbolicIndex::sorted_beam_into(const float* q, float qn, NodeDist entry, int32_t ef,
+                                       SearchScratch& s, BeamWatch* watch) const {
+    ensure_batch_room(s, nodes.max_list());
+    if (s.sorted_dist.size() < size_t(ef) + 1) {
+        s.sorted_dist.resize(size_t(ef) + 1);
+        s.sorted_id.resize(size_t(ef) + 1);
+    }
+    VisitedMarks& marks = layer_search_marks();
+    const uint16_t ver = marks.begin(size_t(size()));
+    uint16_t* vis = marks.marks.data();
+    const float* q_tails = MetricOps<M>::query_tails(*this, q, s.q_tails);
+    float* dist = s.sorted_dist.data();
+    int32_t* id = s.sorted_id.data();
+    if constexpr (WATCH) watch->saw(entry.dist);
+    dist[0] = entry.dist;
+    id[0] = entry.id;
+    vis[entry.id] = ver;
+    int32_t n = 1, cur = 0;
+    for (;;) {
+        while (cur < n && id[cur] < 0) ++cur;
+        if (cur == n) break;
+        const int32_t c = id[cur];
+        id[cur] = ~c;
+        int32_t next = cur + 1;
+        while (next < n && id[next] < 0) ++next;
+        if (next < n) nodes.prefetch_links(id[next], 0);
+        const float bound = n >= ef ? dist[n - 1] : INFINITY;
+        int m = measure_unvisited<M>(*this, q, qn, c, 0, vis, ver, s, bound, q_tails);
+        if constexpr (WATCH) watch_batch(*watch, s.dists.data(), m, bound);
+        if (bound < INFINITY) m = keep_below(s, m, bound);
+        const int low = admit_sorted<WATCH>(s, m, ef, n, watch);
+        if (low == TIE) return false;
+        cur = std::min(cur, int32_t(std::min(low, int(n))));
+    }
+    s.work.clear();
+    for (int32_t k = 0; k < n; ++k) s.work.push_back({dist[k], id[k] < 0 ? ~id[k] : id[k]});
+    return true;
+}
+
+bool HyperbolicIndex::sorted_beam_dispatch(const float* q, float qn, NodeDist entry, int32_t ef,
+                                           SearchScratch& s, BeamWatch* watch) const {
+    if (ef > SORTED_MAX_EF) return false;
+    return with_metric(metric_type, [&](auto m) {
+        constexpr int M = decltype(m)::value;
+        return watch != nullptr ? sorted_beam_into<M, true>(q, qn, entry, ef, s, watch)
+                                : sorted_beam_into<M, false>(q, qn, entry, ef, s, watch);
     });
 }
 

@@ -131,9 +131,8 @@ bool HyperbolicIndex::pass_all_from_beam(const float* q, float q2, NodeDist entr
                                          int32_t maxef, SearchScratch& s,
                                          std::vector<int32_t>& out) const {
     BeamWatch watch;
-    search_layer_dispatch(q, q2, entry, maxef, 0, s, false, &watch);
+    layer0_ascending(q, q2, entry, maxef, s, &watch);
     if (watch.nan) return false;
-    drain_ascending(s.beam, s.work);
     const size_t n = std::min(s.work.size(), size_t(k) + 1);
     for (size_t i = 1; i < n; ++i)
         if (!(s.work[i - 1].dist < s.work[i].dist)) return false;

@@ -2,11 +2,24 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "orv/expand.hpp"
 #include "orv/guards.hpp"
 #include "orv/metric.hpp"
 #include "order.hpp"
 
 namespace orv {
+
+void HyperbolicIndex::layer0_ascending(const float* q, float qn, NodeDist entry, int32_t ef,
+                                       SearchScratch& s, BeamWatch* watch) const {
+    if (ef < 1) ef = 1;
+    // Wide beams of long rows measure ahead, which the sorted beam does not.
+    const bool ahead = dimension >= AHEAD_MIN_DIM && ef >= AHEAD_MIN_EF;
+    if (!ahead && sorted_beam_dispatch(q, qn, entry, ef, s, watch)) return;
+    // Equal records or NaN, where the heaps decide the order: their search.
+    if (watch != nullptr) *watch = BeamWatch{};
+    search_layer_dispatch(q, qn, entry, ef, 0, s, false, watch);
+    drain_ascending(s.beam, s.work);
+}
 
 std::vector<int32_t> HyperbolicIndex::custom_hnsw_search(const float* q, int64_t len, int32_t k,
                                                          uint64_t filter_mask, int32_t ef_search,
@@ -22,8 +35,7 @@ std::vector<int32_t> HyperbolicIndex::custom_hnsw_search(const float* q, int64_t
     const float mn = min_norm >= 0.0f ? min_norm * min_norm : -1.0f;
     SearchScratch& s = thread_scratch();
     const NodeDist cur = greedy_descent(q, q2, start, ep_layer, 1, s);
-    search_layer_dispatch(q, q2, cur, ef0, 0, s);
-    drain_ascending(s.beam, s.work);
+    layer0_ascending(q, q2, cur, ef0, s);
     // Room for what the beam can yield, not for k: k may be huge.
     out.reserve(std::min(s.work.size(), size_t(k) + 1));
     for (const NodeDist& r : s.work) {

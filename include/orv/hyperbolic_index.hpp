@@ -94,6 +94,9 @@ struct SearchScratch {
     // The query's tail norm bounds, worked out once per search.
     float q_tails[MAX_TAIL_CHECKS];
     XAboveCache x_above;
+    // The sorted beam: distances ascending, ids (bitwise not once expanded).
+    std::vector<float> sorted_dist;
+    std::vector<int32_t> sorted_id;
 };
 
 SearchScratch& thread_scratch();
@@ -164,6 +167,10 @@ class HyperbolicIndex {
                     float* out) const;
     std::vector<NodeDist> search_layer(const float* query, float query_norm, int32_t entry_id,
                                        int32_t ef, int32_t layer) const;
+    // The layer-0 beam of ef from entry, nearest first, into s.work: what the
+    // layer search leaves, drained. watch as for the layer search.
+    void layer0_ascending(const float* query, float query_norm, NodeDist entry, int32_t ef,
+                          SearchScratch& s, BeamWatch* watch = nullptr) const;
     std::vector<int32_t> select_neighbours(const float* query, float query_norm,
                                            std::vector<NodeDist>& candidates, int32_t cap) const;
     int32_t size() const { return nodes.count(); }
@@ -197,6 +204,14 @@ class HyperbolicIndex {
     void search_layer_dispatch(const float* query, float query_norm, NodeDist entry, int32_t ef,
                                int32_t layer, SearchScratch& s, bool keep = false,
                                BeamWatch* watch = nullptr) const;
+    // The layer-0 search with its beam as a sorted array: false, with s.work
+    // unusable, where two records met in the beam are equal or one is NaN.
+    template <int M, bool WATCH>
+    bool sorted_beam_into(const float* query, float query_norm, NodeDist entry, int32_t ef,
+                          SearchScratch& s, BeamWatch* watch) const;
+    // sorted_beam_into for this metric; false also for beams too wide for it.
+    bool sorted_beam_dispatch(const float* query, float query_norm, NodeDist entry, int32_t ef,
+                              SearchScratch& s, BeamWatch* watch) const;
     // From entry (with its distance), the nearest node the walk finds, with its distance.
     NodeDist greedy_descent(const float* query, float query_norm, NodeDist entry, int32_t top,
                             int32_t bottom, SearchScratch& s) const;

@@ -296,6 +296,18 @@ inline bool same_float(float a, float b) {
 }
 
 // Empty when the arrays are equal record for record, else the first difference.
+// The records of a max-heap in ascending order, as popping it leaves them.
+inline std::vector<NodeDist> ascending(std::vector<NodeDist> heap) {
+    std::vector<NodeDist> ord;
+    while (!heap.empty()) {
+        std::pop_heap(heap.begin(), heap.end(), ref::further);
+        ord.push_back(heap.back());
+        heap.pop_back();
+    }
+    std::reverse(ord.begin(), ord.end());
+    return ord;
+}
+
 inline std::string diff_records(const std::vector<NodeDist>& got,
                                 const std::vector<NodeDist>& want) {
     if (got.size() != want.size())

@@ -28,20 +28,8 @@ bool passes(const Graph& g, const std::vector<uint64_t>& masks, const Limits& li
     return !(lim.radius >= 0.0f && !(lim.radius >= d));
 }
 
-// The records of a max-heap in ascending order, as popping it leaves them.
-std::vector<NodeDist> ascending(std::vector<NodeDist> heap) {
-    std::vector<NodeDist> ord;
-    while (!heap.empty()) {
-        std::pop_heap(heap.begin(), heap.end(), ref::further);
-        ord.push_back(heap.back());
-        heap.pop_back();
-    }
-    std::reverse(ord.begin(), ord.end());
-    return ord;
-}
-
 std::vector<int32_t> gap_cut(std::vector<NodeDist> result) {
-    const std::vector<NodeDist> ord = ascending(std::move(result));
+    const std::vector<NodeDist> ord = ref::ascending(std::move(result));
     std::vector<int32_t> out;
     for (size_t j = 0; j < ord.size(); ++j) {
         if (j > 0 && ((ord[j - 1].dist > 0.01f && ord[j].dist - ord[j - 1].dist > 0.6f) ||
@@ -64,7 +52,7 @@ int32_t descend(const Graph& g, const float* q, float qn) {
 std::vector<int32_t> plain_reference(const Graph& g, const float* q, int32_t k, int32_t ef) {
     const float qn = ref::sq_norm(q, g.dim);
     const std::vector<NodeDist> ord =
-        ascending(ref::search_layer(g, q, qn, descend(g, q, qn), k >= ef ? k : ef, 0));
+        ref::ascending(ref::search_layer(g, q, qn, descend(g, q, qn), k >= ef ? k : ef, 0));
     std::vector<int32_t> out;
     for (const NodeDist& r : ord) {
         out.push_back(r.id);
