@@ -196,14 +196,52 @@ void HyperbolicIndex::search_layer_dispatch(const float* q, float qn, NodeDist e
 constexpr int32_t SORTED_MAX_EF = 256;
 constexpr int TIE = -1;
 
+// The sorted beam's arrays run on to a whole number of lanes past its last
+// record, with values above every record (+inf, or once the beam is full the
+// records it pushed out), so that its loops have a length that seldom changes
+// and branch only on that.
+constexpr int32_t SORTED_LANES = 8;
+
+constexpr int32_t padded(int32_t n) { return (n + SORTED_LANES) & ~(SORTED_LANES - 1); }
+
+// Inserts (d, node) at pos, moving the records from pos to end back by one;
+// the one pushed to end leaves. A fixed number of steps for a given end: no
+// branch follows pos. dist[-1] and id[-1] are readable.
+static void insert_sorted(float* dist, int32_t* id, int32_t pos, int32_t end, float d,
+                          int32_t node) {
+#if defined(__SSE2__)
+    const __m128i at = _mm_set1_epi32(pos);
+    // From the back, so that every step reads records not yet moved.
+    for (int32_t k = end - 4; k >= 0; k -= 4) {
+        const __m128i lane = _mm_add_epi32(_mm_set1_epi32(k), _mm_setr_epi32(0, 1, 2, 3));
+        const __m128i move = _mm_cmpgt_epi32(lane, at);
+        const __m128i old_d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(dist + k));
+        const __m128i prev_d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(dist + k - 1));
+        const __m128i old_i = _mm_loadu_si128(reinterpret_cast<const __m128i*>(id + k));
+        const __m128i prev_i = _mm_loadu_si128(reinterpret_cast<const __m128i*>(id + k - 1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dist + k),
+                         _mm_or_si128(_mm_and_si128(move, prev_d), _mm_andnot_si128(move, old_d)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(id + k),
+                         _mm_or_si128(_mm_and_si128(move, prev_i), _mm_andnot_si128(move, old_i)));
+    }
+#else
+    for (int32_t k = end - 1; k > pos; --k) {
+        dist[k] = dist[k - 1];
+        id[k] = id[k - 1];
+    }
+#endif
+    dist[pos] = d;
+    id[pos] = node;
+}
+
 // Admits the batch's records in list order into the sorted beam of n records
 // (as admit_batch does): returns the lowest position written, INT_MAX for
 // none, or TIE when a record is NaN or equal to one in the beam, where the
 // heaps' order of equal records would decide.
 template <bool WATCH>
 static int admit_sorted(SearchScratch& s, int m, int32_t ef, int32_t& n, BeamWatch* watch) {
-    float* dist = s.sorted_dist.data();
-    int32_t* id = s.sorted_id.data();
+    float* dist = s.sorted_dist.data() + 1;
+    int32_t* id = s.sorted_id.data() + 1;
     int low = INT_MAX;
     for (int j = 0; j < m; ++j) {
         const float d = s.dists[size_t(j)];
@@ -212,18 +250,14 @@ static int admit_sorted(SearchScratch& s, int m, int32_t ef, int32_t& n, BeamWat
             continue;
         }
         if (std::isnan(d)) return TIE;
+        const int32_t end = padded(n);
         int32_t pos = 0;
-        for (int32_t k = 0; k < n; ++k) pos += dist[k] < d;
-        if (pos < n && dist[pos] == d) return TIE;
+        for (int32_t k = 0; k < end; ++k) pos += dist[k] < d;
+        if (dist[pos] == d) return TIE;
         // A full beam drops its last record, which the watch need not see: it
         // lies above the new top, strictly, as the beam's records are distinct.
-        const int32_t last = n == ef ? n - 1 : n++;
-        for (int32_t k = last; k > pos; --k) {
-            dist[k] = dist[k - 1];
-            id[k] = id[k - 1];
-        }
-        dist[pos] = d;
-        id[pos] = s.ids[size_t(j)];
+        insert_sorted(dist, id, pos, end, d, s.ids[size_t(j)]);
+        if (n < ef) ++n;
         low = std::min(low, int(pos));
     }
     return low;
@@ -239,16 +273,16 @@ template <int M, bool WATCH>
 bool HyperbolicIndex::sorted_beam_into(const float* q, float qn, NodeDist entry, int32_t ef,
                                        SearchScratch& s, BeamWatch* watch) const {
     ensure_batch_room(s, nodes.max_list());
-    if (s.sorted_dist.size() < size_t(ef) + 1) {
-        s.sorted_dist.resize(size_t(ef) + 1);
-        s.sorted_id.resize(size_t(ef) + 1);
-    }
+    // One slot before the records, which the moves read but never keep.
+    const size_t room = size_t(padded(ef)) + 1;
+    if (s.sorted_id.size() < room) s.sorted_id.resize(room);
+    s.sorted_dist.assign(room, INFINITY);
     VisitedMarks& marks = layer_search_marks();
     const uint16_t ver = marks.begin(size_t(size()));
     uint16_t* vis = marks.marks.data();
     const float* q_tails = MetricOps<M>::query_tails(*this, q, s.q_tails);
-    float* dist = s.sorted_dist.data();
-    int32_t* id = s.sorted_id.data();
+    float* dist = s.sorted_dist.data() + 1;
+    int32_t* id = s.sorted_id.data() + 1;
     if constexpr (WATCH) watch->saw(entry.dist);
     dist[0] = entry.dist;
     id[0] = entry.id;
