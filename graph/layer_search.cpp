@@ -201,18 +201,23 @@ constexpr int TIE = -1;
 // records it pushed out), so that its loops have a length that seldom changes
 // and branch only on that.
 constexpr int32_t SORTED_LANES = 8;
+// Up to this many records every move takes all steps (WordNet ef 16: 2.7 %
+// faster than stopping at pos; ef 128 and 256: 8 % and 16 % slower).
+constexpr int32_t SORTED_FULL_STEPS = 32;
 
 constexpr int32_t padded(int32_t n) { return (n + SORTED_LANES) & ~(SORTED_LANES - 1); }
 
 // Inserts (d, node) at pos, moving the records from pos to end back by one;
-// the one pushed to end leaves. A fixed number of steps for a given end: no
-// branch follows pos. dist[-1] and id[-1] are readable.
+// the one pushed to end leaves. Four records a step, each step moving those
+// of its lanes behind pos. Short beams take every step, so that no branch
+// follows pos; longer ones stop at pos. dist[-1] and id[-1] are readable.
 static void insert_sorted(float* dist, int32_t* id, int32_t pos, int32_t end, float d,
                           int32_t node) {
 #if defined(__SSE2__)
     const __m128i at = _mm_set1_epi32(pos);
+    const int32_t first = end > SORTED_FULL_STEPS ? pos & ~3 : 0;
     // From the back, so that every step reads records not yet moved.
-    for (int32_t k = end - 4; k >= 0; k -= 4) {
+    for (int32_t k = end - 4; k >= first; k -= 4) {
         const __m128i lane = _mm_add_epi32(_mm_set1_epi32(k), _mm_setr_epi32(0, 1, 2, 3));
         const __m128i move = _mm_cmpgt_epi32(lane, at);
         const __m128i old_d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(dist + k));
