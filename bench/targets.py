@@ -274,9 +274,8 @@ NOTES = [
     (
         "- WordNet: the graph that the insertion builds on these rows cannot reach R@10 0.95 at "
         "any ef: most of its nodes have no layer-0 in-link, so no search of it can reach them. "
-        "That target is read at 0.90, where the 20× over the flat scan is not reached either: "
-        "a query on this 10-d graph waits on the latency of its loads and of its dependent "
-        "steps, and 9 % fewer instructions made it no faster (Speed work, below)."
+        "That target is read at 0.90, where the 20× over the flat scan is not reached either; "
+        "what limits these 10-d queries, and what was tried, is in Speed work, below."
     ),
     (
         "- Memory: RSS Δ is the growth of the process over the build; the layout estimate sets "
