@@ -141,7 +141,7 @@ void HyperbolicIndex::search_layer_into(const float* q, float qn, NodeDist entry
     // bound of their moment are stand-ins, as the batch allows).
     DistanceCache& kept = layer_search_cache();
     const uint16_t kver = keep ? kept.begin(size_t(size())) : 0;
-    const bool ahead_on = dimension >= AHEAD_MIN_DIM && ef >= AHEAD_MIN_EF;
+    const bool ahead_on = measures_ahead(dimension, ef);
     DistanceCache& ahead = layer_search_ahead();
     const uint16_t aver = ahead_on ? ahead.begin(size_t(size())) : 0;
     auto& cand = s.cand;
@@ -307,7 +307,9 @@ bool HyperbolicIndex::sorted_beam_into(const float* q, float qn, NodeDist entry,
         if (bound < INFINITY) m = keep_below(s, m, bound);
         const int low = admit_sorted<WATCH>(s, m, ef, n, watch);
         if (low == TIE) return false;
-        cur = std::min(cur, int32_t(std::min(low, int(n))));
+        // Every record before next is expanded, and admissions move only
+        // those from low on.
+        cur = std::min(next, int32_t(std::min(low, int(n))));
     }
     s.work.clear();
     for (int32_t k = 0; k < n; ++k) s.work.push_back({dist[k], id[k] < 0 ? ~id[k] : id[k]});

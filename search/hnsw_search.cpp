@@ -13,9 +13,9 @@ void HyperbolicIndex::layer0_ascending(const float* q, float qn, NodeDist entry,
                                        SearchScratch& s, BeamWatch* watch) const {
     if (ef < 1) ef = 1;
     // Wide beams of long rows measure ahead, which the sorted beam does not.
-    const bool ahead = dimension >= AHEAD_MIN_DIM && ef >= AHEAD_MIN_EF;
-    if (!ahead && sorted_beam_dispatch(q, qn, entry, ef, s, watch)) return;
-    // Equal records or NaN, where the heaps decide the order: their search.
+    if (!measures_ahead(dimension, ef) && sorted_beam_dispatch(q, qn, entry, ef, s, watch)) return;
+    // Beams it does not take, or equal records or NaN, where the heaps decide
+    // the order: their search.
     if (watch != nullptr) *watch = BeamWatch{};
     search_layer_dispatch(q, qn, entry, ef, 0, s, false, watch);
     drain_ascending(s.beam, s.work);

@@ -23,6 +23,11 @@ constexpr int32_t AHEAD_MIN_DIM = 64;
 // (784-d cosine queries at ef 10 ran 4-12 % faster without).
 constexpr int32_t AHEAD_MIN_EF = 32;
 
+// Whether a layer search of rows of dim components with a beam of ef measures ahead.
+inline bool measures_ahead(int32_t dim, int32_t ef) {
+    return dim >= AHEAD_MIN_DIM && ef >= AHEAD_MIN_EF;
+}
+
 // Other users of the scratch may have grown some of these on their own.
 inline void ensure_batch_room(SearchScratch& s, int32_t max_list) {
     const size_t n = size_t(max_list), with_ahead = n + AHEAD_FILL;
