@@ -1,9 +1,10 @@
 // The Python module: argument conversion, the interpreter lock around the heavy
-// work, and the statistics dict. Only this file knows about Python.
+// work, and the statistics dict. Only binding/ knows about Python.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "checked.hpp"
 #include "orv/hyperbolic_index.hpp"
 
 namespace py = pybind11;
@@ -13,17 +14,7 @@ namespace {
 
 using F32Array = py::array_t<float, py::array::c_style>;
 
-// An instance made with __new__ alone has no index behind it; pybind11 still hands
-// over a reference to its unconstructed storage. Constructed instances are the
-// ones registered with the binding library.
-template <class T>
-T& checked(T& ix) {
-    static const py::detail::type_info* info =
-        py::detail::get_type_info(typeid(HyperbolicIndex), true);
-    if (!py::detail::get_object_handle(&ix, info))
-        throw py::type_error("HyperbolicIndex.__init__() was not called on this instance");
-    return ix;
-}
+using orv_binding::checked;
 using U64Array = py::array_t<uint64_t, py::array::c_style>;
 
 void add_item_flat(HyperbolicIndex& ix, const F32Array& vector, uint64_t mask) {

@@ -117,6 +117,10 @@ void HyperbolicIndex::add_item_and_link(const float* data, int64_t len, uint64_t
     WriteGuard guard(*this);
     check_query(len);
     check_finite(data, dimension);
+    insert_linked(data, mask, ef_construction);
+}
+
+void HyperbolicIndex::insert_linked(const float* data, uint64_t mask, int32_t ef_construction) {
     if (size() == INT32_MAX) throw std::length_error("index is full: node ids are 32-bit");
     const float sq = kernels->sq_norm(data, size_t(dimension));
     const int32_t level = draw_level();

@@ -12,6 +12,10 @@ void HyperbolicIndex::add_item_flat(const float* data, int64_t len, int ndim, ui
     WriteGuard guard(*this);
     if (ndim != 1 || len != int64_t(dimension))
         throw std::runtime_error("Vector dimension mismatch");
+    insert_flat(data, mask);
+}
+
+void HyperbolicIndex::insert_flat(const float* data, uint64_t mask) {
     if (size() == INT32_MAX) throw std::length_error("index is full: node ids are 32-bit");
     float sq = kernels->sq_norm(data, size_t(dimension));
     nodes.reserve_one();

@@ -149,6 +149,12 @@ std::vector<int32_t> HyperbolicIndex::filtered_search(const float* q, int64_t le
                                                       float max_radius, float min_norm) const {
     ReadGuard guard(*this);
     check_query(len);
+    return filtered_query(q, k, filter_mask, ef_search, max_radius, min_norm);
+}
+
+std::vector<int32_t> HyperbolicIndex::filtered_query(const float* q, int32_t k,
+                                                     uint64_t filter_mask, int32_t ef_search,
+                                                     float max_radius, float min_norm) const {
     if (size() == 0 || ep_id < 0) return {};
     float q2;
     const NodeDist start = query_start(q, q2);

@@ -79,6 +79,11 @@ std::vector<int32_t> HyperbolicIndex::hardware_flat_search(const float* q, int64
                                                            float min_norm_sq) const {
     ReadGuard guard(*this);
     check_query(len);
+    return flat_query(q, k, filter_mask, max_radius, min_norm_sq);
+}
+
+std::vector<int32_t> HyperbolicIndex::flat_query(const float* q, int32_t k, uint64_t filter_mask,
+                                                 float max_radius, float min_norm_sq) const {
     std::vector<int32_t> out;
     if (size() == 0) return out;
     if (k < 0) throw std::length_error("vector::reserve");

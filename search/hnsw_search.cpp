@@ -26,6 +26,12 @@ std::vector<int32_t> HyperbolicIndex::custom_hnsw_search(const float* q, int64_t
                                                          float max_radius, float min_norm) const {
     ReadGuard guard(*this);
     check_query(len);
+    return hnsw_query(q, k, filter_mask, ef_search, max_radius, min_norm);
+}
+
+std::vector<int32_t> HyperbolicIndex::hnsw_query(const float* q, int32_t k, uint64_t filter_mask,
+                                                 int32_t ef_search, float max_radius,
+                                                 float min_norm) const {
     std::vector<int32_t> out;
     if (size() == 0 || ep_id < 0) return out;
     if (k < 0) throw std::length_error("vector::reserve");

@@ -1,8 +1,13 @@
-"""Velmora: tooling around the ``orv_core`` HNSW index (collections, data sets, batch search, demo)."""
+"""Velmora: collections, batch calls, data sets and tooling around the ``orv_core`` HNSW index."""
 
 from orv_core import HyperbolicIndex
+
+from velmora.batch import add_items, get_rng_state, search, seed, set_rng_state
 
 from ._manifest import CollectionFileError
 from .collection import Collection
 
-__all__ = ["Collection", "CollectionFileError", "HyperbolicIndex"]
+__all__ = [
+    "Collection", "CollectionFileError", "HyperbolicIndex", "add_items", "get_rng_state",
+    "search", "seed", "set_rng_state",
+]  # fmt: skip

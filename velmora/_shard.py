@@ -87,8 +87,8 @@ class LocalShard:
         A flat search widens its k until the last distance kept differs from the k-th, so that
         every row tied with the k-th is returned and the merge can order ties by label.
         """
-        kw = dict(method=method, ef_search=ef_search, max_radius=max_radius, min_norm=min_norm,
-                  threads=threads)  # fmt: skip
+        kw = {"method": method, "ef_search": ef_search, "max_radius": max_radius,
+              "min_norm": min_norm, "threads": threads}  # fmt: skip
         if len(self) == 0 or len(queries) == 0:
             return _padded(len(queries), k)
         ids, dists = velmora.search(self.index, queries, k, filter_mask=filter_masks, **kw)

@@ -160,6 +160,20 @@ class HyperbolicIndex {
     float compute_distance(const float* query, int64_t len, int32_t node_id) const;
     float get_stored_norm(int32_t node_id) const;
     void update_masks(const uint64_t* new_masks, int64_t len);
+    // The two insertions without their guard and argument checks, for a
+    // caller that holds the write guard and has checked the row (batches).
+    void insert_flat(const float* data, uint64_t mask);
+    void insert_linked(const float* data, uint64_t mask, int32_t ef_construction);
+    // The three searches likewise, for a caller that holds a read guard and
+    // passes queries of `dimension` values.
+    std::vector<int32_t> hnsw_query(const float* q, int32_t k, uint64_t filter_mask,
+                                    int32_t ef_search, float max_radius, float min_norm) const;
+    std::vector<int32_t> filtered_query(const float* q, int32_t k, uint64_t filter_mask,
+                                        int32_t ef_search, float max_radius, float min_norm) const;
+    std::vector<int32_t> flat_query(const float* q, int32_t k, uint64_t filter_mask,
+                                    float max_radius, float min_norm_sq) const;
+    // The squared norm every distance from q is measured with.
+    float query_norm_of(const float* q) const;
 
     // Internals, reached from the C++ tests.
     float dist_to_node(const float* query, float query_norm, int32_t node_id) const;
@@ -255,7 +269,6 @@ class HyperbolicIndex {
     void memo_store(int32_t n, int32_t cnt, SearchScratch& s);
     void check_query(int64_t len) const;
     void check_node(int32_t node_id) const;
-    float query_norm_of(const float* q) const;
     // The query's squared norm (into q2) and the entry point with its distance.
     NodeDist query_start(const float* q, float& q2) const;
 
