@@ -26,7 +26,8 @@ _GAP_FLOOR, _GAP_JUMP, _GAP_MAX = np.float32(0.01), np.float32(0.6), np.float32(
 # Costs of "auto", in nanoseconds, from bench/collection_bench.py (crossover section).
 SCAN_NS_PER_ROW = 0.5  # a row the scan skips (mask test only)
 SCAN_NS_PER_PASSING = (20.0, 0.17)  # a passing row: fixed + per dimension
-GRAPH_NS_PER_EF = (150.0, 1.2)  # a filtered graph search, per unit of max(ef, k): fixed + per dim
+GRAPH_NS_BASE = (20000.0, 60.0)  # a filtered graph search on one shard: fixed + per dimension
+GRAPH_NS_PER_EF = (150.0, 1.2)  # and per unit of its beam width max(ef, k): fixed + per dimension
 _MASK_CACHE_LIMIT = 4096
 _INDEX_HEADER = struct.Struct("<ifiiiQ")
 
@@ -203,11 +204,14 @@ class Collection:
         """The method "auto" takes for each query mask: "hnsw", "filtered" or "flat".
 
         The scan costs every row's mask test plus one distance per passing row; the filtered
-        graph search costs, on every shard, a price per unit of its beam width max(ef, k).
+        graph search costs, on every shard, a base price and a price per unit of its beam width
+        max(ef, k).
         """
         choice = np.where(filters == 0, "hnsw", "filtered").astype(object)
         ef = max(_DEFAULT_EF["filtered"] if ef_search is None else ef_search, k, 1)
-        graph = len(self._shards) * ef * (GRAPH_NS_PER_EF[0] + GRAPH_NS_PER_EF[1] * self.dimension)
+        d = self.dimension
+        one = GRAPH_NS_BASE[0] + GRAPH_NS_BASE[1] * d + ef * (GRAPH_NS_PER_EF[0] + GRAPH_NS_PER_EF[1] * d)
+        graph = len(self._shards) * one
         per_passing = SCAN_NS_PER_PASSING[0] + SCAN_NS_PER_PASSING[1] * self.dimension
         for mask in np.unique(filters[filters != 0]):
             scan = len(self) * SCAN_NS_PER_ROW + self.passing_rows(int(mask)) * per_passing
