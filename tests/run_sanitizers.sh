@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the module and the C++ tests with AddressSanitizer and
 # UndefinedBehaviorSanitizer and runs the test suites against that build; the
-# C++ thread tests also run under ThreadSanitizer.
+# C++ thread and batch tests also run under ThreadSanitizer.
 # Usage: tests/run_sanitizers.sh [pytest arguments, e.g. -k flat]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,7 +19,7 @@ echo "== C++ thread tests (TSan)"
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORV_SANITIZE_THREAD=ON \
     -DORV_BUILD_TESTS=ON -DORV_BUILD_MODULE=OFF >/dev/null
 cmake --build build/tsan -j 2
-TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/cpp/orv_tests --gtest_filter='Threads.*' \
+TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/cpp/orv_tests --gtest_filter='Threads.*:Batch.*:*BatchSearch*' \
     --gtest_brief=1
 
 echo "== Python tests (ASan + UBSan)"
@@ -29,4 +29,8 @@ export LD_PRELOAD
 LD_PRELOAD=$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
 module_dir=$(pwd)/$build
-cd tests && PYTHONPATH="$module_dir:$(pwd)/.." python3 -m pytest -q -p no:cacheprovider "$@" .
+# The velmora package with the batch module of this build beside its sources.
+rm -rf "$build/pkg" && mkdir -p "$build/pkg"
+cp -r velmora "$build/pkg/"
+cp "$build"/_native*.so "$build/pkg/velmora/"
+cd tests && PYTHONPATH="$module_dir:$module_dir/pkg" python3 -m pytest -q -p no:cacheprovider "$@" .

@@ -1,17 +1,19 @@
-"""Batch search of many queries on a thread pool.
+"""The earlier batch helper, kept for its callers: a thin wrapper over :func:`velmora.search`.
 
-The searches of ``orv_core`` release the interpreter lock, so Python threads run them in
-parallel on separate cores.
+New code should call :func:`velmora.search`, which pads distances with +inf instead of NaN.
 """
 
 from __future__ import annotations
 
-import os
-from concurrent.futures import ThreadPoolExecutor
-
 import numpy as np
 
-_METHODS = ("custom_hnsw_search", "filtered_search", "hardware_flat_search")
+from velmora.batch import search
+
+_METHODS = {
+    "custom_hnsw_search": "hnsw",
+    "filtered_search": "filtered",
+    "hardware_flat_search": "flat",
+}
 
 
 def batch_search(
@@ -23,40 +25,20 @@ def batch_search(
     with_distances: bool = True,
     **kwargs,
 ):
-    """Search every row of a 2-D float32 array.
+    """Search every row of a 2-D array with one of the index's search methods, by its name.
 
-    Returns ``(ids, dists)``: ``ids`` is an int64 array of shape (n, k) padded with -1 where a
-    search returned fewer than k ids, ``dists`` a float32 array of the same shape (NaN where
-    padded) with each distance from ``index.compute_distance``, or None when
-    ``with_distances`` is false. ``kwargs`` go to the search method unchanged;
-    ``hardware_flat_search`` needs ``filter_mask``.
+    Returns ``(ids, dists)``: int64 ids of shape (n, k) padded with -1, and float32 distances
+    (NaN where padded), or None when ``with_distances`` is false. ``kwargs`` are the search
+    method's own (``min_norm_sq`` for ``hardware_flat_search``).
     """
     if method not in _METHODS:
-        raise ValueError(f"method must be one of {_METHODS}, got {method!r}")
-    q = np.ascontiguousarray(queries, dtype=np.float32)
-    if q.ndim != 2:
-        raise ValueError(f"queries must be a 2-D array, got {q.ndim} dimensions")
-    if k < 0:
-        raise ValueError(f"k must be at least 0, got {k}")
-    search = getattr(index, method)
-    n = q.shape[0]
-    ids = np.full((n, k), -1, dtype=np.int64)
-    workers = threads or min(len(os.sched_getaffinity(0)), 32)
-
-    def run(rows: range) -> None:
-        for i in rows:
-            found = search(q[i], k, **kwargs)[:k]
-            ids[i, : len(found)] = found
-
-    chunks = [range(s, min(s + 64, n)) for s in range(0, n, 64)]
-    with ThreadPoolExecutor(max_workers=max(1, workers)) as pool:
-        list(pool.map(run, chunks))
+        raise ValueError(f"method must be one of {tuple(_METHODS)}, got {method!r}")
+    if np.ndim(queries) != 2:
+        raise ValueError(f"queries must be a 2-D array, got {np.ndim(queries)} dimensions")
+    if "min_norm_sq" in kwargs:
+        kwargs["min_norm"] = kwargs.pop("min_norm_sq")
+    ids, dists = search(index, queries, k, method=_METHODS[method], threads=threads, **kwargs)
     if not with_distances:
         return ids, None
-    dists = np.full((n, k), np.nan, dtype=np.float32)
-    for i in range(n):
-        for j in range(k):
-            if ids[i, j] < 0:
-                break
-            dists[i, j] = index.compute_distance(q[i], int(ids[i, j]))
+    dists[ids < 0] = np.nan
     return ids, dists
