@@ -4,6 +4,8 @@ Each shard is a ``HyperbolicIndex`` behind :class:`velmora._shard.LocalShard`. T
 places rows (shard = label mod shards), runs the shards on a thread pool (their native calls
 release the interpreter lock), merges their answers by (distance, label), chooses between the
 graph and the exact scan for filtered queries, and reads and writes the saved directory.
+With ``backend="ray"`` each shard lives in a Ray actor instead (see :mod:`velmora._ray`), and
+the collection logs every change before the shards see it, so that a lost shard can be rebuilt.
 """
 
 from __future__ import annotations
@@ -16,10 +18,13 @@ from pathlib import Path
 import numpy as np
 
 from . import _checks as checks
-from ._manifest import CollectionFileError, read_collection, shard_file_name, write_collection
+from ._log import AddRecord, MaskRecord, log_path, manifest_digest, read_log, replay
+from ._manifest import (MANIFEST, CollectionFileError, read_collection, shard_file_name,
+                        write_collection)  # fmt: skip
 from ._shard import LocalShard, ShardDataError
 
 SEARCH_METHODS = ("auto", "hnsw", "filtered", "flat")
+BACKENDS = ("local", "ray")
 _DEFAULT_EF = {"hnsw": 50, "filtered": 2000}
 # Gap cut-off of the filtered search, reapplied to the merged list (float32, as the index has them).
 _GAP_FLOOR, _GAP_JUMP, _GAP_MAX = np.float32(0.01), np.float32(0.6), np.float32(2.0)
@@ -48,7 +53,8 @@ class Collection:
     thread count.
     """
 
-    def __init__(self, dimension, metric="poincare", M=16, curvature=1.0, shards=1, seed=None):
+    def __init__(self, dimension, metric="poincare", M=16, curvature=1.0, shards=1, seed=None,
+                 backend="local"):  # fmt: skip
         self.dimension = checks.int_in("dimension", dimension, 1, 2**31 - 1)
         self.metric = checks.metric_name(metric)
         self.M = checks.int_in("M", M, 2, 65536)
@@ -57,10 +63,19 @@ class Collection:
         if seed is None:
             seed = int.from_bytes(os.urandom(4), "little")
         self.seed = checks.int_in("seed", seed, 0, 2**32 - 1)
-        self._shards = [
-            LocalShard(self.dimension, self.metric, self.M, self.curvature, _sub_seed(self.seed, 0, i))
-            for i in range(count)
-        ]
+        if backend not in BACKENDS:
+            raise ValueError(f"backend must be one of {', '.join(BACKENDS)}, got {backend!r}")
+        seeds = [_sub_seed(self.seed, 0, i) for i in range(count)]
+        self._backend = None
+        if backend == "ray":
+            from ._ray import RayBackend
+
+            self._backend = RayBackend(self.dimension, self.metric, self.M, self.curvature, count)
+            self._shards = self._backend.new_shards(seeds)
+        else:
+            self._shards = [
+                LocalShard(self.dimension, self.metric, self.M, self.curvature, s) for s in seeds
+            ]
         self._next_batch = 0
         self._max_label = -1
         self._passing: dict[int, int] = {}
@@ -69,17 +84,24 @@ class Collection:
         return sum(len(s) for s in self._shards)
 
     def __repr__(self) -> str:
+        where = "" if self._backend is None else ", backend='ray'"
         return (
             f"Collection(metric={self.metric!r}, dimension={self.dimension}, rows={len(self)}, "
-            f"shards={len(self._shards)})"
+            f"shards={len(self._shards)}{where})"
         )
 
     @property
     def shards(self) -> int:
         return len(self._shards)
 
+    @property
+    def backend(self) -> str:
+        return "local" if self._backend is None else "ray"
+
     def _run(self, fn, items, threads=None) -> list:
         """``fn`` over ``items`` on up to ``threads`` workers (all cores when None)."""
+        if self._backend is not None:
+            return self._backend.map(fn, items)
         workers = min(len(items), threads or _cores())
         if workers <= 1:
             return [fn(item) for item in items]
@@ -111,6 +133,8 @@ class Collection:
             order = np.random.default_rng(_sub_seed(self.seed, 1, self._next_batch)).permutation(n)
         self._next_batch += 1
         rows, labels, row_masks = rows[order], labels[order], row_masks[order]
+        if self._backend is not None:
+            self._backend.log.append(AddRecord(self._next_batch - 1, ef, rows, labels, row_masks))
         place = labels % len(self._shards)
 
         def add_to(i: int) -> None:
@@ -156,6 +180,8 @@ class Collection:
             if sel.any():
                 self._shards[i].update_masks(nodes[sel], new[sel])
 
+        if self._backend is not None:
+            self._backend.log.append(MaskRecord(labels, new))
         self._run(update, range(len(self._shards)))
         for mask in self._passing:
             self._passing[mask] += _count(new, mask) - _count(old, mask)
@@ -256,19 +282,66 @@ class Collection:
         header = {"metric": self.metric, "dimension": self.dimension, "M": self.M,
                   "curvature": self.curvature, "shards": len(self._shards), "seed": self.seed,
                   "next_batch": self._next_batch}  # fmt: skip
-        write_collection(path, header, self._run(LocalShard.to_bytes, self._shards))
+        write_collection(path, header, self._run(lambda shard: shard.to_bytes(), self._shards))
+        if self._backend is not None:
+            self._backend.attach(path, manifest_digest(Path(os.fspath(path)) / MANIFEST), None)
+        else:
+            log_path(path).unlink(missing_ok=True)  # it extended the copy just replaced
 
     @classmethod
-    def load(cls, path) -> Collection:
-        """Read a saved directory; every file is checked before the collection is returned."""
+    def load(cls, path, backend="local") -> Collection:
+        """Read a saved directory, then replay the log beside it (changes made since that save
+        by a Ray-backed collection); every file is checked before the collection is returned."""
         manifest, blobs = read_collection(path)
         root = Path(os.fspath(path))
         col = cls(manifest["dimension"], manifest["metric"], manifest["M"],
-                  manifest["curvature"], 1, manifest["seed"])  # fmt: skip
-        col._shards = [col._restore_shard(root, i, b, len(blobs)) for i, b in enumerate(blobs)]
+                  manifest["curvature"], len(blobs), manifest["seed"], backend)  # fmt: skip
+        col._load_shards(root, blobs)
         col._next_batch = manifest["next_batch"]
         col._max_label = max((int(s.labels.max()) for s in col._shards if len(s)), default=-1)
+        col._replay_log(root)
         return col
+
+    def _load_shards(self, root: Path, blobs: list[dict]) -> None:
+        count = len(blobs)
+        if self._backend is None:
+            self._shards = [self._restore_shard(root, i, b, count) for i, b in enumerate(blobs)]
+            return
+
+        def fill(i: int) -> None:
+            try:
+                self._shards[i].load(blobs[i])
+            except ShardDataError as e:
+                file = root / shard_file_name(i, e.kind)
+                raise CollectionFileError(f"{file}: {e.detail}") from None
+
+        self._run(fill, range(count))
+        for i, shard in enumerate(self._shards):
+            _check_labels(root, i, shard.labels, count)
+
+    def _replay_log(self, root: Path) -> None:
+        """Apply the log that extends the save in ``root``, if there is one."""
+        digest = manifest_digest(root / MANIFEST)
+        found = read_log(log_path(root), digest)
+        records = [] if found is None else found[0]
+        for r in records:
+            if isinstance(r, AddRecord):
+                self._next_batch = max(self._next_batch, r.batch + 1)
+                if len(r.labels):
+                    self._max_label = max(self._max_label, int(r.labels.max()))
+        count = len(self._shards)
+
+        def apply(i: int) -> None:
+            part = [r.for_shard(i, count) for r in records]
+            if self._backend is None:
+                replay(self._shards[i], part)
+            else:
+                self._shards[i].replay(part)
+
+        if records:
+            self._run(apply, range(count))
+        if self._backend is not None:
+            self._backend.attach(root, digest, None if found is None else found[1])
 
     @classmethod
     def from_index_file(cls, path, metric, ids=None, seed=None) -> Collection:
@@ -306,19 +379,22 @@ class Collection:
                                           self.curvature)  # fmt: skip
         except ShardDataError as e:
             raise CollectionFileError(f"{root / shard_file_name(i, e.kind)}: {e.detail}") from None
-        labels_file = root / shard_file_name(i, "labels")
-        labels = shard.labels
-        if len(labels) and labels.min() < 0:
-            raise CollectionFileError(f"{labels_file}: negative label {int(labels.min())}")
-        misplaced = np.flatnonzero(labels % count != i)
-        if len(misplaced):
-            raise CollectionFileError(
-                f"{labels_file}: label {int(labels[misplaced[0]])} does not belong to shard {i}"
-            )
-        uniq, counts = np.unique(labels, return_counts=True)
-        if len(uniq) != len(labels):
-            raise CollectionFileError(f"{labels_file}: duplicate label {int(uniq[counts > 1][0])}")
+        _check_labels(root, i, shard.labels, count)
         return shard
+
+
+def _check_labels(root: Path, i: int, labels: np.ndarray, count: int) -> None:
+    labels_file = root / shard_file_name(i, "labels")
+    if len(labels) and labels.min() < 0:
+        raise CollectionFileError(f"{labels_file}: negative label {int(labels.min())}")
+    misplaced = np.flatnonzero(labels % count != i)
+    if len(misplaced):
+        raise CollectionFileError(
+            f"{labels_file}: label {int(labels[misplaced[0]])} does not belong to shard {i}"
+        )
+    uniq, counts = np.unique(labels, return_counts=True)
+    if len(uniq) != len(labels):
+        raise CollectionFileError(f"{labels_file}: duplicate label {int(uniq[counts > 1][0])}")
 
 
 def _count(masks: np.ndarray, mask: int) -> int:
