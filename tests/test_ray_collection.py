@@ -4,35 +4,23 @@ One cluster serves the whole module (a start costs seconds). Every answer is com
 local-backend collection built from the same seed and rows.
 """
 
-import os
+import numpy as np
+import pytest
 
-# Every Ray process binds to loopback only when this is set before Ray is imported.
-os.environ["RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER"] = "0"
-os.environ["RAY_USAGE_STATS_ENABLED"] = "0"
+from velmora.ray_local import loopback_cluster, set_loopback_env
 
-import numpy as np  # noqa: E402
-import pytest  # noqa: E402
-
+set_loopback_env()  # before Ray is imported: every Ray process then keeps to 127.0.0.1
 ray = pytest.importorskip("ray")
-from ray.cluster_utils import Cluster  # noqa: E402
 
 from velmora import _ray  # noqa: E402
 from velmora._log import log_path  # noqa: E402
 from velmora.collection import Collection  # noqa: E402
 
-# Logical CPUs: each shard actor reserves one, and most of them wait.
-_NODE = {"num_cpus": 4, "node_ip_address": "127.0.0.1", "object_store_memory": 100 * 2**20}
-
 
 @pytest.fixture(scope="module")
 def cluster():
-    c = Cluster(initialize_head=True, head_node_args=dict(_NODE, include_dashboard=False))
-    c.add_node(**_NODE)
-    ray.init(address=c.address, logging_level="warning")
-    c.wait_for_nodes()
-    yield c
-    ray.shutdown()
-    c.shutdown()
+    with loopback_cluster(nodes=2, cpus_per_node=4) as c:
+        yield c
 
 
 def _data(n=600, d=8, seed=5):
