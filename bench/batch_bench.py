@@ -66,8 +66,10 @@ def peers(ds, n_base):
     h.init_index(max_elements=len(x), M=16, ef_construction=200, random_seed=7)
     t0 = time.perf_counter()
     h.add_items(x, num_threads=1)
-    out["hnswlib"] = (time.perf_counter() - t0, lambda q, ef: (h.set_ef(max(ef, K)),
-                                                              h.knn_query(q, K, num_threads=1))[1][0])
+    out["hnswlib"] = (
+        time.perf_counter() - t0,
+        lambda q, ef: (h.set_ef(max(ef, K)), h.knn_query(q, K, num_threads=1))[1][0],
+    )
     f = faiss.IndexHNSWFlat(x.shape[1], 16)
     f.hnsw.efConstruction = 200
     t0 = time.perf_counter()
@@ -84,9 +86,18 @@ def peers(ds, n_base):
 def batch_table(ds, n_base, n_queries, efs, rounds) -> list[dict]:
     """One thread, every system given the whole query matrix at once."""
     q = ds.queries[:n_queries]
-    gt, _ = vd.ground_truth(vd.Dataset(**{**ds.__dict__, "base": ds.base[:n_base],
-                                            "base_masks": ds.base_masks[:n_base],
-                                            "queries": q, "query_masks": ds.query_masks[:n_queries]}), K)
+    gt, _ = vd.ground_truth(
+        vd.Dataset(
+            **{
+                **ds.__dict__,
+                "base": ds.base[:n_base],
+                "base_masks": ds.base_masks[:n_base],
+                "queries": q,
+                "query_masks": ds.query_masks[:n_queries],
+            }
+        ),
+        K,
+    )
     ix, build = orv_build(ds, n_base)
     systems = {"orv": (build, lambda qq, ef: velmora.search(ix, qq, K, ef_search=ef, threads=1)[0])}
     if ds.metric != "poincare":
@@ -96,9 +107,18 @@ def batch_table(ds, n_base, n_queries, efs, rounds) -> list[dict]:
     rows = []
     for name, (t, fn) in systems.items():
         for ef in efs:
-            secs, ids = best_time(lambda: fn(q, ef), rounds)
-            rows.append({"data": ds.name, "metric": ds.metric, "system": name, "build_s": t,
-                         "ef": ef, "recall": recall(np.asarray(ids), gt), "qps": len(q) / secs})
+            secs, ids = best_time(lambda fn=fn, ef=ef: fn(q, ef), rounds)
+            rows.append(
+                {
+                    "data": ds.name,
+                    "metric": ds.metric,
+                    "system": name,
+                    "build_s": t,
+                    "ef": ef,
+                    "recall": recall(np.asarray(ids), gt),
+                    "qps": len(q) / secs,
+                }
+            )
     return rows
 
 
@@ -158,9 +178,10 @@ def main() -> None:
     rounds = 1 if quick else 3
     res = {"batch": [], "scaling": None, "adds": []}
     res["batch"] += batch_table(wn, 20_000 if quick else None, 1000, [10, 32, 128], rounds)
-    for m, ds in fm.items():
-        res["batch"] += batch_table(ds, 5_000 if quick else 20_000, 1000 if not quick else 200,
-                                    [16, 64, 256], rounds)
+    for ds in fm.values():
+        res["batch"] += batch_table(
+            ds, 5_000 if quick else 20_000, 1000 if not quick else 200, [16, 64, 256], rounds
+        )
     ix, _ = orv_build(wn, 20_000 if quick else None)
     res["scaling"] = loops_against_batch(ix, wn.queries[:10_000], 3 if quick else 7)
     res["adds"].append(adds_against_loop(wn, 5_000 if quick else 20_000, rounds))
