@@ -12,13 +12,13 @@ import sys
 import textwrap
 from pathlib import Path
 
-import index_file_reader as ifr
 import numpy as np
 import pytest
 from graph_helpers import random_vectors
 
 import orv_core
 from orv_core import HyperbolicIndex
+from velmora import index_file as ifr
 
 METRICS = ("poincare", "euclidean", "cosine")
 
