@@ -1,8 +1,11 @@
 """Batch calls benchmarked: every system in batches on one thread, the thread scaling of
 velmora.search, and velmora.add_items against the per-row loop.
 
-    python bench/batch_bench.py            # about 10 min; writes bench/batch_results.json
-    python bench/batch_bench.py --quick    # subsets, about 1 min
+    python -m bench.batch_bench            # about 10 min; writes bench/batch_results.json
+                                           # and bench/BATCH_RESULTS.md
+    python -m bench.batch_bench --quick    # subsets, about 1 min, printed only
+
+``python -m bench.run`` runs the same stage and puts its tables in RESULTS.md.
 
 Wall-clock times (perf_counter), best of the rounds; this machine has 2 cores and other work
 may share them, so each ratio is measured from rounds taken in turn.
@@ -168,27 +171,73 @@ def adds_against_loop(ds, n, rounds) -> dict:
     return out
 
 
-def main() -> None:
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--quick", action="store_true")
-    args = ap.parse_args()
-    quick = args.quick
+def run(quick: bool) -> dict:
     wn = vd.wordnet_nouns(n_queries=10_000)
     fm = {m: vd.fashion_mnist(m, n_queries=1000) for m in ("euclidean", "cosine")}
     rounds = 1 if quick else 3
-    res = {"batch": [], "scaling": None, "adds": []}
+    res = {"batch": [], "scaling": None, "adds": [], "cores": velmora.batch._native.usable_cores()}
     res["batch"] += batch_table(wn, 20_000 if quick else None, 1000, [10, 32, 128], rounds)
     for ds in fm.values():
         res["batch"] += batch_table(
-            ds, 5_000 if quick else 20_000, 1000 if not quick else 200, [16, 64, 256], rounds
+            ds, 5_000 if quick else 20_000, 200 if quick else 1000, [16, 64, 256], rounds
         )
     ix, _ = orv_build(wn, 20_000 if quick else None)
     res["scaling"] = loops_against_batch(ix, wn.queries[:10_000], 3 if quick else 7)
     res["adds"].append(adds_against_loop(wn, 5_000 if quick else 20_000, rounds))
     res["adds"].append(adds_against_loop(fm["euclidean"], 1_000 if quick else 5_000, rounds))
-    res["cores"] = velmora.batch._native.usable_cores()
-    OUT.write_text(json.dumps(res, indent=1))
-    print(json.dumps(res, indent=1))
+    return res
+
+
+def report_lines(res: dict) -> list[str]:
+    """Markdown tables of one run."""
+    lines = [
+        "Every system gets the whole query matrix at once, on one thread (hnswlib `knn_query`"
+        " with `num_threads=1`, faiss `search` with one OpenMP thread, orv `velmora.search`"
+        " with `threads=1`); builds from 2-D arrays (`add_items`, `add`, `velmora.add_items`)."
+        " Wall-clock seconds, best of the rounds.",
+        "",
+        "| data | metric | system | build s | ef | recall@10 | QPS |",
+        "|---|---|---|---|---|---|---|",
+    ]
+    for r in res["batch"]:
+        lines.append(
+            f"| {r['data']} | {r['metric']} | {r['system']} | {r['build_s']:.1f} | {r['ef']} "
+            f"| {r['recall']:.4f} | {r['qps']:.0f} |"
+        )
+    s = res["scaling"]
+    base = s["loop_with_distances"]
+    lines += [
+        "",
+        f"WordNet nouns, 10 000 queries, `ef_search` 10, k 10 ({res['cores']} cores; the best of"
+        " rounds taken in turn):",
+        "",
+        "| how | QPS | × the per-query loop with distances |",
+        "|---|---|---|",
+    ]
+    for name, qps in s.items():
+        lines.append(f"| {name.replace('_', ' ')} | {qps:.0f} | {qps / base:.2f} |")
+    lines += [
+        "",
+        f"Two threads against one: {s['batch_2_threads'] / s['batch_1_thread']:.2f}×.",
+        "",
+        "| data | rows | per-row loop s | add_items s |",
+        "|---|---|---|---|",
+    ]
+    for a in res["adds"]:
+        lines.append(f"| {a['data']} | {a['rows']} | {a['loop_s']:.2f} | {a['batch_s']:.2f} |")
+    return lines
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--quick", action="store_true")
+    args = ap.parse_args()
+    res = run(args.quick)
+    text = "\n".join(["# Batch calls", ""] + report_lines(res)) + "\n"
+    print(text)
+    if not args.quick:
+        OUT.write_text(json.dumps(res, indent=1))
+        OUT.with_name("BATCH_RESULTS.md").write_text(text)
 
 
 if __name__ == "__main__":

@@ -9,7 +9,7 @@ import matplotlib
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt
 
-from . import targets
+from . import batch_bench, targets
 from .measure import qps_at_recall
 
 TARGETS = (0.90, 0.95, 0.99)
@@ -331,6 +331,8 @@ def write(res: dict, out_dir: Path) -> None:
             "",
         ]
         lines += persistence_table(d) + ["", "### Graph shape", ""] + graph_table(d)
+    if "batch" in res:
+        lines += ["", "## Batch calls", ""] + batch_bench.report_lines(res["batch"])
     lines += ["", "## Notes", ""] + notes(res)
     (out_dir / "RESULTS.md").write_text("\n".join(lines) + "\n")
 

@@ -32,7 +32,17 @@ import numpy as np
 from threadpoolctl import threadpool_limits
 from tqdm import tqdm
 
-from . import checks, data, environment, graph_check, measure, persistence, report, systems
+from . import (
+    batch_bench,
+    checks,
+    data,
+    environment,
+    graph_check,
+    measure,
+    persistence,
+    report,
+    systems,
+)
 
 BENCH = Path(__file__).resolve().parent
 FULL = {
@@ -288,6 +298,7 @@ def main() -> None:
             text = json.dumps(results, indent=1, default=_json_default)
             (out_dir / "results.json").write_text(text)  # kept if a later case fails
         results["big_file_load"] = persistence.big_file_load(cfg["big_file_nodes"], work)
+        results["batch"] = batch_bench.run(args.quick)
         (out_dir / "results.json").write_text(json.dumps(results, indent=1, default=_json_default))
     report.write(results, out_dir)
     print(f"\nwrote {out_dir}/results.json, RESULTS.md and plots")
