@@ -191,10 +191,12 @@ def run(quick: bool) -> dict:
 def report_lines(res: dict) -> list[str]:
     """Markdown tables of one run."""
     lines = [
-        "Every system gets the whole query matrix at once, on one thread (hnswlib `knn_query`"
-        " with `num_threads=1`, faiss `search` with one OpenMP thread, orv `velmora.search`"
-        " with `threads=1`); builds from 2-D arrays (`add_items`, `add`, `velmora.add_items`)."
-        " Wall-clock seconds, best of the rounds.",
+        (
+            "Every system gets the whole query matrix at once, on one thread (hnswlib `knn_query`"
+            " with `num_threads=1`, faiss `search` with one OpenMP thread, orv `velmora.search`"
+            " with `threads=1`); builds from 2-D arrays (`add_items`, `add`, `velmora.add_items`)."
+            " Wall-clock seconds, best of the rounds."
+        ),
         "",
         "| data | metric | system | build s | ef | recall@10 | QPS |",
         "|---|---|---|---|---|---|---|",
@@ -208,8 +210,10 @@ def report_lines(res: dict) -> list[str]:
     base = s["loop_with_distances"]
     lines += [
         "",
-        f"WordNet nouns, 10 000 queries, `ef_search` 10, k 10 ({res['cores']} cores; the best of"
-        " rounds taken in turn):",
+        (
+            f"WordNet nouns, 10 000 queries, `ef_search` 10, k 10 ({res['cores']} cores; the best of"
+            " rounds taken in turn):"
+        ),
         "",
         "| how | QPS | × the per-query loop with distances |",
         "|---|---|---|",
