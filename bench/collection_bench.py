@@ -1,7 +1,7 @@
 """Benchmark of velmora.Collection on Fashion-MNIST (cosine, 60 000 x 784).
 
-    python bench/collection_bench.py            # about 10 min on 2 cores
-    python bench/collection_bench.py --quick    # 10 000 rows, about 2 min
+    python -m bench.collection_bench            # about 10 min on 2 cores
+    python -m bench.collection_bench --quick    # 10 000 rows, about 2 min
 
 Measures, and writes as a markdown section (bench/collection_results.md, ready for RESULTS.md):
 build wall time with 1, 2 and 4 shards; QPS against recall@10 at 1 and 2 threads; shuffled
@@ -14,17 +14,15 @@ best of three passes, on a shared machine: read them as ratios.
 from __future__ import annotations
 
 import argparse
-import sys
 import time
 from pathlib import Path
 
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-from data import cached_ground_truth
-
 import velmora
 from velmora import datasets as vd
+
+from .data import cached_ground_truth
 
 K = 10
 EFS = (10, 20, 40, 80, 160)
