@@ -3,11 +3,10 @@ filtered search's per-call cost follows the index size."""
 
 from __future__ import annotations
 
-import data
-import measure
 import numpy as np
-import systems
-from measure import K
+
+from . import data, measure, systems
+from .measure import K
 
 ALL_PASS = 0  # the mask test is all-of: only the empty mask admits every node
 ALL_PASS_EFS = (10, 32, 128)

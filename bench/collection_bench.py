@@ -1,7 +1,7 @@
 """Benchmark of velmora.Collection on Fashion-MNIST (cosine, 60 000 x 784).
 
-    python bench/collection_bench.py            # about 10 min on 2 cores
-    python bench/collection_bench.py --quick    # 10 000 rows, about 2 min
+    python -m bench.collection_bench            # about 10 min on 2 cores
+    python -m bench.collection_bench --quick    # 10 000 rows, about 2 min
 
 Measures, and writes as a markdown section (bench/collection_results.md, ready for RESULTS.md):
 build wall time with 1, 2 and 4 shards; QPS against recall@10 at 1 and 2 threads; shuffled
@@ -14,17 +14,15 @@ best of three passes, on a shared machine: read them as ratios.
 from __future__ import annotations
 
 import argparse
-import sys
 import time
 from pathlib import Path
 
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-from data import cached_ground_truth  # noqa: E402
+import velmora
+from velmora import datasets as vd
 
-import velmora  # noqa: E402
-from velmora import datasets as vd  # noqa: E402
+from .data import cached_ground_truth
 
 K = 10
 EFS = (10, 20, 40, 80, 160)
@@ -51,10 +49,10 @@ def recall(found: np.ndarray, truth: np.ndarray) -> float:
     return hits / max(total, 1)
 
 
-def load(quick: bool, n_queries: int):
+def load(rows: int | None, n_queries: int):
     ds = vd.fashion_mnist("cosine", n_queries=n_queries)
-    if quick:
-        ds.base, ds.base_masks = ds.base[:10000], ds.base_masks[:10000]
+    if rows is not None:
+        ds.base, ds.base_masks = ds.base[:rows], ds.base_masks[:rows]
     rng = np.random.default_rng(2024)
     for bit, share in RANDOM_BITS.items():
         on = rng.random(ds.n) < share
@@ -81,9 +79,12 @@ def sharding_section(ds, truth, out):
         for threads in (1, 2):
             cells = []
             for ef in EFS:
-                q = ds.queries
-                t = best_time(lambda: col.search(q, K, "hnsw", ef_search=ef, threads=threads))
-                found = col.search(q, K, "hnsw", ef_search=ef, threads=threads)[0]
+
+                def run(col=col, q=ds.queries, ef=ef, threads=threads):
+                    return col.search(q, K, "hnsw", ef_search=ef, threads=threads)
+
+                t = best_time(run)
+                found, q = run()[0], ds.queries
                 cells.append(f"{recall(found, truth):.3f} / {len(q) / t:.0f}")
             out.append(f"| {shards} | {secs:.1f} | {threads} | " + " | ".join(cells) + " |")
     out.append("")
@@ -98,8 +99,7 @@ def order_section(ds, truth, out):
     for name, shuffle in (("as given (sorted)", False), ("shuffled", True)):
         col, secs = build(ds, 1, by_class, shuffle)
         cells = [
-            f"{recall(col.search(ds.queries, K, 'hnsw', ef_search=ef)[0], truth):.3f}"
-            for ef in EFS
+            f"{recall(col.search(ds.queries, K, 'hnsw', ef_search=ef)[0], truth):.3f}" for ef in EFS
         ]
         out.append(f"| {name} | {secs:.1f} | " + " | ".join(cells) + " |")
     out.append("")
@@ -166,14 +166,16 @@ def crossover_section(ds, col784, out):
             "|---|---|---|" + "---|" * len(FILTER_EFS)]  # fmt: skip
     for d in dims:
         (s, p), g = measured[d]
-        out.append(f"| {d} | {s:.2f} | {p:.1f} | " + " | ".join(f"{ns / 1e3:.0f}" for _, ns in g) + " |")
+        out.append(
+            f"| {d} | {s:.2f} | {p:.1f} | " + " | ".join(f"{ns / 1e3:.0f}" for _, ns in g) + " |"
+        )
     out += ["", "Filtered search at ef 10, 784 dimensions, by share of rows passing: "
             + ", ".join(f"{share:.1%}: {ns / 1e3:.0f} µs" for share, ns in rare)
-            + ".", "", f"Fit: `SCAN_NS_PER_ROW = {skip:.2f}`, "
+            + ".", "", (f"Fit: `SCAN_NS_PER_ROW = {skip:.2f}`, "
             f"`SCAN_NS_PER_PASSING = ({intercept:.1f}, {slope:.3f})`, "
             f"`GRAPH_NS_BASE = ({graph[0]:.0f}, {graph[1]:.2f})`, "
             f"`GRAPH_NS_PER_EF = ({graph[2]:.1f}, {graph[3]:.3f})` (fixed, per dimension; "
-            "the filter admits half the rows).", ""]  # fmt: skip
+            "the filter admits half the rows)."), ""]  # fmt: skip
 
 
 def auto_section(ds, col, out):
@@ -209,25 +211,26 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="10 000 rows")
     parser.add_argument("--queries", type=int, default=1000)
+    parser.add_argument("--rows", type=int, default=None, help="first rows of the base only")
     parser.add_argument("--out", default=str(Path(__file__).parent / "collection_results.md"))
-    parser.add_argument("--only", choices=("shards", "order", "crossover", "auto"), default=None)
+    parser.add_argument("--only", choices=("shards", "order", "crossover", "auto"), nargs="*")
     args = parser.parse_args()
-    ds = load(args.quick, args.queries)
+    ds = load(10000 if args.quick else args.rows, args.queries)
     truth = cached_ground_truth(ds, None)[0]
     out = ["## Collections (Fashion-MNIST, cosine)", "",
-           f"{ds.n} rows x {ds.dim}, {len(ds.queries)} queries, M 16, ef_construction 200, "
+           (f"{ds.n} rows x {ds.dim}, {len(ds.queries)} queries, M 16, ef_construction 200, "
            f"seed 7; wall time on this machine ({len(velmora.collection.os.sched_getaffinity(0))} "
-           "cores, shared).", ""]  # fmt: skip
+           "cores, shared)."), ""]  # fmt: skip
     cols = {}
-    if args.only in (None, "shards"):
+    if not args.only or "shards" in args.only:
         cols = sharding_section(ds, truth, out)
-    if args.only in (None, "order"):
+    if not args.only or "order" in args.only:
         order_section(ds, truth, out)
-    if args.only in (None, "crossover", "auto"):
+    if not args.only or {"crossover", "auto"} & set(args.only):
         col = cols.get(1) or build(ds, 1)[0]
-        if args.only in (None, "crossover"):
+        if not args.only or "crossover" in args.only:
             crossover_section(ds, col, out)
-        if args.only in (None, "auto"):
+        if not args.only or "auto" in args.only:
             auto_section(ds, col, out)
     text = "\n".join(out)
     Path(args.out).write_text(text + "\n")

@@ -7,10 +7,11 @@ import hashlib
 from pathlib import Path
 
 import numpy as np
-from measure import K
 
 from velmora import datasets as vd
 from velmora import hyperbolic
+
+from .measure import K
 
 CACHE = Path(__file__).resolve().parent / "cache"
 RANDOM_BITS = {10: 0.01, 11: 0.002}  # extra Fashion-MNIST label bits: bit -> share of the rows

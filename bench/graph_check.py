@@ -2,34 +2,21 @@
 
 from __future__ import annotations
 
+import itertools
 import struct
 
 import numpy as np
 
-_HEADER = struct.Struct("<ifiiiQ")
+from velmora import index_file
 
 
 def orv_layer0(path: str) -> tuple[np.ndarray, np.ndarray]:
     """(out-degree, in-degree) of every node on layer 0, from an orv_core index file."""
-    with open(path, "rb") as f:
-        data = f.read()
-    dim, _, _, _, _, n = _HEADER.unpack_from(data, 0)
-    pos = _HEADER.size + 4 * n * (dim + 1) + 8 * n
-    ints = np.frombuffer(data, dtype=np.int32, count=(len(data) - pos) // 4, offset=pos)
-    lists, out = [], np.zeros(n, dtype=np.int64)
-    i = 0
-    for node in range(n):
-        level = int(ints[i])
-        i += 1
-        for layer in range(level + 1):
-            c = int(ints[i])  # uint64 count, little-endian: low word, then a zero high word
-            ids = ints[i + 2 : i + 2 + c]
-            if layer == 0:
-                lists.append(ids)
-                out[node] = c
-            i += 2 + c
-    ids = np.concatenate(lists) if lists else np.zeros(0, np.int64)
-    return out, np.bincount(ids, minlength=n)
+    image = index_file.read(path)
+    lists = [layers[0] if layers else [] for layers in image.links]
+    out = np.array([len(ids) for ids in lists], dtype=np.int64)
+    ids = np.fromiter(itertools.chain.from_iterable(lists), dtype=np.int64)
+    return out, np.bincount(ids, minlength=image.n)
 
 
 def hnswlib_layer0(path: str) -> tuple[np.ndarray, np.ndarray]:

@@ -3,14 +3,15 @@
 from __future__ import annotations
 
 import os
-import struct
 import time
 
 import numpy as np
-from measure import K
-from systems import M
 
 import orv_core
+from velmora import index_file
+
+from .measure import K
+from .systems import M
 
 REPEATS = 5
 
@@ -91,14 +92,13 @@ def _summary(path: str, rounds: list) -> dict:
     }
 
 
-def measure_all(case, built: list, orv_path: str) -> dict:
-    out = {}
-    for s in built:
-        if s.name == "orv_core":
-            out[s.name] = _orv(case, s, orv_path)
-            s.index.save_index(orv_path)  # kept for the graph diagnostics
-        elif s.name in ("hnswlib", "faiss"):
-            out[s.name] = _peer(s.name, s, orv_path + "." + s.name)
+def measure_all(case, built: dict, orv_path: str) -> dict:
+    """Save and load times per system, by name; leaves orv_core's file at ``orv_path``."""
+    orv = built["orv_core"]
+    out = {"orv_core": _orv(case, orv, orv_path)}
+    orv.index.save_index(orv_path)  # kept for the graph diagnostics
+    for name in ("hnswlib", "faiss"):
+        out[name] = _peer(name, built[name], orv_path + "." + name)
     return out
 
 
@@ -106,28 +106,16 @@ BIG_DIM, BIG_M = 16, 16
 BIG_ROUNDS = 3
 
 
-def _big_sections(n: int, rng: np.random.Generator) -> tuple[np.ndarray, np.ndarray]:
-    """Sections A and C of an n-node file: random vectors with their squared norms, and every
-    node at level 0 with a full layer-0 list of other nodes."""
-    vec = np.empty((n, BIG_DIM + 1), dtype="<f4")
-    vec[:, :BIG_DIM] = rng.standard_normal((n, BIG_DIM), dtype=np.float32)
-    vec[:, BIG_DIM] = np.einsum("ij,ij->i", vec[:, :BIG_DIM], vec[:, :BIG_DIM])
-    cap = 2 * BIG_M
-    rec = np.dtype([("level", "<i4"), ("count", "<u8"), ("ids", "<i4", (cap,))])  # packed
-    links = np.zeros(n, dtype=rec)
-    links["count"] = cap
-    offsets = rng.integers(1, n, size=(n, cap), dtype=np.int64)  # never the node itself
-    links["ids"] = (np.arange(n, dtype=np.int64)[:, None] + offsets) % n
-    return vec, links
-
-
 def write_big_file(path: str, n: int) -> int:
-    """Writes a valid n-node index file (entry point node 0 on layer 0); returns its size."""
-    vec, links = _big_sections(n, np.random.default_rng(11))
+    """Writes a valid n-node index file of random vectors, every node at level 0 with a full
+    layer-0 list of other nodes (entry point node 0); returns its size."""
+    rng = np.random.default_rng(11)
+    vectors = rng.standard_normal((n, BIG_DIM), dtype=np.float32)
+    norms = np.einsum("ij,ij->i", vectors, vectors)
+    offsets = rng.integers(1, n, size=(n, 2 * BIG_M), dtype=np.int64)  # never the node itself
+    links = (np.arange(n, dtype=np.int64)[:, None] + offsets) % n
     masks = np.ones(n, dtype="<u8")
-    with open(path, "wb") as f:
-        f.write(struct.pack("<ifiiiQ", BIG_DIM, 1.0, BIG_M, 0, 0, n))
-        f.writelines(part.tobytes() for part in (vec, masks, links))
+    index_file.write_level0(path, vectors, norms, masks, links, max_m=BIG_M, ep_id=0)
     return os.path.getsize(path)
 
 

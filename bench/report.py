@@ -8,8 +8,9 @@ import matplotlib
 
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt
-import targets
-from measure import qps_at_recall
+
+from . import batch_bench, targets
+from .measure import qps_at_recall
 
 TARGETS = (0.90, 0.95, 0.99)
 SPEED_WORK = Path(__file__).resolve().parent / "speed_work.md"
@@ -245,7 +246,7 @@ def preamble(res: dict) -> list[str]:
         "# Benchmark results",
         "",
         (
-            f"Run of `python bench/run.py{' --quick' if res['mode'] == 'quick' else ''}` on "
+            f"Run of `python -m bench.run{' --quick' if res['mode'] == 'quick' else ''}` on "
             f"{env['date']}. **All numbers come from this one run on a shared 2-core machine** "
             f"(other developers' builds and tests ran at the same time: load average "
             f"{load0[0]:.1f} at the start, {_num(load1[0], '{:.1f}')} at the end); read them as "
@@ -330,6 +331,8 @@ def write(res: dict, out_dir: Path) -> None:
             "",
         ]
         lines += persistence_table(d) + ["", "### Graph shape", ""] + graph_table(d)
+    if "batch" in res:
+        lines += ["", "## Batch calls", ""] + batch_bench.report_lines(res["batch"])
     lines += ["", "## Notes", ""] + notes(res)
     (out_dir / "RESULTS.md").write_text("\n".join(lines) + "\n")
 

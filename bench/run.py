@@ -1,12 +1,12 @@
 """Benchmark of orv_core against hnswlib, faiss-cpu, pynndescent and exact search.
 
-    python bench/run.py            # full run, about 15-25 min; writes bench/results.json,
+    python -m bench.run            # full run, about 15-25 min; writes bench/results.json,
                                    # bench/RESULTS.md and bench/*.png
-    python bench/run.py --quick    # subsets and a few ef values, about 2 min; writes into
+    python -m bench.run --quick    # subsets and a few ef values, about 2 min; writes into
                                    # bench/cache/quick/ so the full results stay in place
 
-Needs orv_core and velmora importable (for a source tree: PYTHONPATH=<build dir>:<repo>) and
-pip install hnswlib faiss-cpu pynndescent matplotlib tqdm.
+Run from the repository root. Needs orv_core and velmora importable (for a source tree:
+PYTHONPATH=<build dir>:<repo>) and pip install hnswlib faiss-cpu pynndescent matplotlib tqdm.
 
 Every system runs single-threaded in this one process on the same data; queries go one at a
 time from Python for all of them, so each pays the same kind of per-call overhead. Query
@@ -24,24 +24,25 @@ for _var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS", "NUMB
 import argparse
 import gc
 import json
-import sys
 import tempfile
 from functools import partial
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-import checks
-import data
-import environment
-import graph_check
-import measure
 import numpy as np
-import persistence
-import report
-import systems
 from threadpoolctl import threadpool_limits
 from tqdm import tqdm
+
+from . import (
+    batch_bench,
+    checks,
+    data,
+    environment,
+    graph_check,
+    measure,
+    persistence,
+    report,
+    systems,
+)
 
 BENCH = Path(__file__).resolve().parent
 FULL = {
@@ -84,12 +85,12 @@ QUICK = {
 }
 
 
-def build_systems(case: data.Case, cfg: dict, with_pynndescent: bool) -> tuple[list, dict]:
-    """Builds every approximate index, recording CPU/wall time and the RSS it added.
+def build_systems(case: data.Case, cfg: dict, with_pynndescent: bool) -> tuple[dict, dict]:
+    """Builds every approximate index (by system name), recording CPU/wall time and the RSS it added.
 
     The first round's indexes are kept (and give the RSS); later rounds build throwaway copies,
     the systems taking turns, and each system's time is its fastest round's, as for queries."""
-    ds, built, info = case.ds, [], {}
+    ds, built, info = case.ds, {}, {}
     kinds = [systems.Orv, systems.Hnswlib, systems.Faiss]
     jit = None
     if with_pynndescent and case.metric == "poincare":
@@ -119,16 +120,16 @@ def build_systems(case: data.Case, cfg: dict, with_pynndescent: bool) -> tuple[l
             elif jit is not None:
                 entry["jit_warm_up_cpu_s"] = jit.cpu
             info[s.name] = entry
-            built.append(s)
+            built[s.name] = s
     return built, info
 
 
-def sweep(case: data.Case, built: list, cfg: dict) -> dict:
+def sweep(case: data.Case, built: dict, cfg: dict) -> dict:
     """Recall and QPS per system over the ef (or epsilon) values, systems interleaved per value."""
-    ds, out = case.ds, {s.name: [] for s in built}
-    prepared = {s.name: s.prepare_queries(ds.queries) for s in built}
-    steps = [(p, s) for p in cfg["efs"] for s in built if s.param != "epsilon"]
-    steps += [(e, s) for e in cfg["epsilons"] for s in built if s.param == "epsilon"]
+    ds, out = case.ds, {name: [] for name in built}
+    prepared = {name: s.prepare_queries(ds.queries) for name, s in built.items()}
+    steps = [(p, s) for p in cfg["efs"] for s in built.values() if s.param != "epsilon"]
+    steps += [(e, s) for e in cfg["epsilons"] for s in built.values() if s.param == "epsilon"]
     for param, s in {s.name: (p, s) for p, s in steps}.values():  # untimed warm-up pass
         measure.run_queries(s.searcher(param), prepared[s.name][:200])
     # Systems take turns at each value, best of cfg["rounds"] passes.
@@ -177,10 +178,10 @@ def exact(case: data.Case, orv: systems.Orv, cfg: dict) -> tuple[dict, list]:
     return out, beside
 
 
-def filtered_methods(built: list, cfg: dict, allowed_by_mask) -> list:
+def filtered_methods(built: dict, cfg: dict, allowed_by_mask) -> list:
     """(method, system, ef, factory) per filtered variant; the factory makes the one-query
     search (query, mask) right before its run, since hnswlib keeps ef on the index."""
-    orv, hnsw, fai = built[0], built[1], built[2]
+    orv, hnsw, fai = built["orv_core"], built["hnswlib"], built["faiss"]
     methods = [("orv filtered_search", orv, ef, partial(orv.filtered_searcher, ef))
                for ef in cfg["filtered_efs"]]  # fmt: skip
     methods += [("orv custom_hnsw_search (post-filter)", orv, ef,
@@ -197,7 +198,7 @@ def filtered_methods(built: list, cfg: dict, allowed_by_mask) -> list:
     return methods
 
 
-def filtered(case: data.Case, built: list, cfg: dict) -> dict:
+def filtered(case: data.Case, built: dict, cfg: dict) -> dict:
     """Recall and QPS of the filtered searches against exact filtered ground truth."""
     n = min(cfg["filter_queries"], len(case.ds.queries))
     cache = {}
@@ -208,7 +209,7 @@ def filtered(case: data.Case, built: list, cfg: dict) -> dict:
             cache[m] = (case.ds.base_masks & mm) == mm
         return cache[m]
 
-    prepared = {s.name: s.prepare_queries(case.ds.queries[:n]) for s in built}
+    prepared = {name: s.prepare_queries(case.ds.queries[:n]) for name, s in built.items()}
     sub = data.subset_queries(case, n)
     out = {}
     for f in case.filters:
@@ -225,9 +226,9 @@ def filtered(case: data.Case, built: list, cfg: dict) -> dict:
     return out
 
 
-def diagnose_graph(case: data.Case, built: list, index_file: str, sample: int) -> dict:
+def diagnose_graph(case: data.Case, built: dict, index_file: str, sample: int) -> dict:
     """Layer-0 degrees of each graph, and how often a search for a stored row returns it first."""
-    hnsw, fai = built[1], built[2]
+    hnsw, fai = built["hnswlib"], built["faiss"]
     out = {"orv_core": graph_check.summary(*graph_check.orv_layer0(index_file))}
     hnsw_file = index_file + ".hnswlib"
     hnsw.index.save_index(hnsw_file)
@@ -236,7 +237,7 @@ def diagnose_graph(case: data.Case, built: list, index_file: str, sample: int) -
     out["faiss"] = graph_check.summary(*graph_check.faiss_layer0(fai.index))
     rng = np.random.default_rng(5)
     rows = rng.choice(case.ds.n, min(sample, case.ds.n), replace=False)
-    for s in built[:3]:
+    for s in (built["orv_core"], hnsw, fai):
         ids, _ = measure.run_queries(s.searcher(64), s.prepare_queries(case.ds.base[rows]))
         out[s.name]["self_found_at_ef64"] = float(np.mean(ids[:, 0] == rows))
     out["self_sample"] = len(rows)
@@ -252,11 +253,12 @@ def run_case(case: data.Case, cfg: dict, with_pynndescent: bool, workdir: str) -
         res["lorentz_exact_ip_recall"] = data.lorentz_check(case)
     built, res["builds"] = build_systems(case, cfg, with_pynndescent)
     res["sweeps"] = sweep(case, built, cfg)
-    res["exact"], res["graph_beside_flat"] = exact(case, built[0], cfg)
+    orv = built["orv_core"]
+    res["exact"], res["graph_beside_flat"] = exact(case, orv, cfg)
     with threadpool_limits(1):  # the bytes every flat search reads, read once by NumPy
         res["read_once"] = measure.read_once_s(np.ascontiguousarray(ds.base, dtype=np.float32))
-    res["filter_all_pass"] = checks.all_pass(case, built[0], cfg)
-    res["filter_size"] = checks.size_growth(case, built[0], cfg)
+    res["filter_all_pass"] = checks.all_pass(case, orv, cfg)
+    res["filter_size"] = checks.size_growth(case, orv, cfg)
     res["filtered"] = filtered(case, built, cfg)
     index_file = os.path.join(workdir, f"{case.name}.idx")
     res["persistence"] = persistence.measure_all(case, built, index_file)
@@ -296,6 +298,7 @@ def main() -> None:
             text = json.dumps(results, indent=1, default=_json_default)
             (out_dir / "results.json").write_text(text)  # kept if a later case fails
         results["big_file_load"] = persistence.big_file_load(cfg["big_file_nodes"], work)
+        results["batch"] = batch_bench.run(args.quick)
         (out_dir / "results.json").write_text(json.dumps(results, indent=1, default=_json_default))
     report.write(results, out_dir)
     print(f"\nwrote {out_dir}/results.json, RESULTS.md and plots")

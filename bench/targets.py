@@ -2,8 +2,8 @@
 
 from __future__ import annotations
 
-from measure import K, qps_interpolated
-from systems import M
+from .measure import K, qps_interpolated
+from .systems import M
 
 RECALLS = (0.90, 0.95, 0.99)
 STRETCH = 1.3

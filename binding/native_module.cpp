@@ -74,17 +74,16 @@ int64_t add_items(HyperbolicIndex& ix, const F32Matrix& rows, const U64Vector& m
     if (!watch.stopped) return done;
     py::error_already_set e;
     if (!e.matches(PyExc_KeyboardInterrupt)) throw e;
-    const std::string msg = "add_items interrupted: the index holds the " +
-                            std::to_string(done) + " rows inserted before it, of " +
-                            std::to_string(block.rows);
+    const std::string msg = "add_items interrupted: the index holds the " + std::to_string(done) +
+                            " rows inserted before it, of " + std::to_string(block.rows);
     PyErr_SetString(PyExc_KeyboardInterrupt, msg.c_str());
     throw py::error_already_set();
 }
 
 py::tuple search(const HyperbolicIndex& ix, const F32Matrix& queries, const U64Vector& filters,
                  bool filters_each, const std::string& method, int32_t k,
-                 std::optional<int32_t> ef_search,
-                 float max_radius, float min_norm, int32_t threads) {
+                 std::optional<int32_t> ef_search, float max_radius, float min_norm,
+                 int32_t threads) {
     checked(ix);
     const orv::RowBlock block = rows_of(queries);
     orv::BatchQuery opt;

@@ -1,86 +1,32 @@
 """Writes the loader fuzzer's seed corpus into fuzz/seeds/.
 
 ok_* files must load into an index of every metric; bad_* files must be refused.
-Graph seeds are built through orv_core (put a build of it on PYTHONPATH); the rest are
-written byte by byte. Every file stays under the fuzzer's 4096-byte input limit.
+Graph seeds are built through orv_core; the rest are crafted through velmora.index_file.
+Every file stays under the fuzzer's 4096-byte input limit. Run it with an interpreter that
+imports orv_core and velmora (an installed build, or PYTHONPATH=/path/to/build:/path/to/repo):
 
-    PYTHONPATH=/path/to/build python3 fuzz/make_seeds.py
+    python3 fuzz/make_seeds.py
 """
 
 from __future__ import annotations
 
 import dataclasses
 import math
-import struct
 import tempfile
 from pathlib import Path
 
 import numpy as np
 
 import orv_core
+from velmora import index_file
 
 SEEDS = Path(__file__).resolve().parent / "seeds"
 MAX_SEED_BYTES = 4096
-HEADER = struct.Struct("<ifiiiQ")
-
-
-@dataclasses.dataclass
-class Image:
-    dimension: int
-    max_m: int
-    ep_id: int
-    ep_layer: int
-    vectors: list[list[float]]
-    norms: list[float]
-    masks: list[int]
-    links: list[list[list[int]]]  # links[i][layer]; a node's level is len(links[i]) - 1
-    curvature: float = 1.0
-    count: int | None = None
-
-
-def encode(im: Image) -> bytes:
-    n = len(im.vectors) if im.count is None else im.count
-    out = [HEADER.pack(im.dimension, im.curvature, im.max_m, im.ep_id, im.ep_layer, n)]
-    for vec, norm in zip(im.vectors, im.norms):
-        out.append(struct.pack(f"<{len(vec)}ff", *vec, norm))
-    out.extend(struct.pack("<Q", m) for m in im.masks)
-    for layers in im.links:
-        out.append(struct.pack("<i", len(layers) - 1))
-        for ids in layers:
-            out.append(struct.pack(f"<Q{len(ids)}i", len(ids), *ids))
-    return b"".join(out)
-
-
-def decode(data: bytes) -> Image:
-    dim, curv, max_m, ep_id, ep_layer, n = HEADER.unpack_from(data, 0)
-    pos = HEADER.size
-    vectors, norms = [], []
-    for _ in range(n):
-        *vec, norm = struct.unpack_from(f"<{dim}ff", data, pos)
-        pos += 4 * (dim + 1)
-        vectors.append(vec)
-        norms.append(norm)
-    masks = list(struct.unpack_from(f"<{n}Q", data, pos))
-    pos += 8 * n
-    links = []
-    for _ in range(n):
-        (level,) = struct.unpack_from("<i", data, pos)
-        pos += 4
-        layers = []
-        for _ in range(level + 1):
-            (c,) = struct.unpack_from("<Q", data, pos)
-            layers.append(list(struct.unpack_from(f"<{c}i", data, pos + 8)))
-            pos += 8 + 4 * c
-        links.append(layers)
-    assert pos == len(data)
-    return Image(dim, max_m, ep_id, ep_layer, vectors, norms, masks, links, curv)
 
 
 def saved(index) -> bytes:
     with tempfile.TemporaryDirectory() as tmp:
-        path = Path(tmp) / "index"
-        index.save_index(str(path))
-        return path.read_bytes()
+        return index_file.saved_bytes(index, Path(tmp) / "index")
 
 
 def graph_index(metric: str, n: int, dim: int, m: int, seed: int, flat_after: int = 0):
@@ -111,17 +57,21 @@ def built_seeds() -> dict[str, bytes]:
     return seeds
 
 
-def crafted(head: tuple[int, int, int, int], vectors, masks, links) -> Image:
+def crafted(head: tuple[int, int, int, int], vectors, masks, links) -> index_file.IndexImage:
     """head: dimension, max_m, ep_id, ep_layer; norms are the vectors' squared norms."""
+    dimension, max_m, ep_id, ep_layer = head
     norms = [sum(x * x for x in v) for v in vectors]
-    return Image(*head, vectors, norms, masks, links)
+    image = index_file.make_image(
+        vectors, links, max_m=max_m, ep_id=ep_id, ep_layer=ep_layer, masks=masks, norms=norms
+    )
+    return dataclasses.replace(image, dimension=dimension)
 
 
-def crafted_valid() -> dict[str, Image]:
+def crafted_valid() -> dict[str, index_file.IndexImage]:
     top = 33  # the deepest level the draw gives for max_m 2
     return {
         "ok_one_node.idx": crafted((2, 16, 0, 0), [[0.1, 0.2]], [0], [[[]]]),
-        "ok_huge_dimension_no_nodes.idx": crafted((1 << 30, 2, -1, -1), [], [], []),
+        "ok_huge_dimension_no_nodes.idx": index_file.empty_image(1 << 30, max_m=2),
         "ok_max_m.idx": crafted(
             (1, 65536, 1, 1), [[0.1], [0.2], [-0.3]], [1, 2, 3], [[[1, 2]], [[0, 2], []], [[1]]]
         ),
@@ -142,17 +92,17 @@ def crafted_valid() -> dict[str, Image]:
 
 
 def with_norms(data: bytes, norms: list[float]) -> bytes:
-    im = decode(data)
-    im.norms = [norms[i % len(norms)] for i in range(len(im.norms))]
-    return encode(im)
+    im = index_file.decode(data)
+    im.norms = np.array([norms[i % len(norms)] for i in range(im.n)], dtype=np.float32)
+    return index_file.encode(im)
 
 
 def malformed(good: bytes) -> dict[str, bytes]:
-    base = decode(good)
-    n = len(base.vectors)
+    base = index_file.decode(good)
+    n = base.n
 
     def changed(**fields) -> bytes:
-        return encode(dataclasses.replace(base, **fields))
+        return index_file.encode(dataclasses.replace(base, **fields))
 
     def relinked(i: int, layer: int, ids: list[int]) -> bytes:
         links = [[list(x) for x in node] for node in base.links]
@@ -175,7 +125,9 @@ def malformed(good: bytes) -> dict[str, bytes]:
         "bad_entry_half_missing.idx": changed(ep_id=-1),
         "bad_entry_out_of_range.idx": changed(ep_id=n),
         "bad_entry_wrong_layer.idx": changed(ep_layer=base.ep_layer + 1),
-        "bad_level_negative.idx": changed(links=[[]] + base.links[1:], ep_id=-1, ep_layer=-1),
+        "bad_level_negative.idx": changed(
+            levels=[-1] + base.levels[1:], links=[[]] + base.links[1:], ep_id=-1, ep_layer=-1
+        ),
         "bad_layer0_over_cap.idx": relinked(high, 0, [low] * (2 * base.max_m + 1)),
         "bad_upper_over_cap.idx": relinked(high, 1, [high] * (base.max_m + 1)),
         "bad_neighbour_out_of_range.idx": relinked(low, 0, [n]),
@@ -186,7 +138,7 @@ def malformed(good: bytes) -> dict[str, bytes]:
 
 def main() -> None:
     seeds = built_seeds()
-    seeds.update({name: encode(im) for name, im in crafted_valid().items()})
+    seeds.update({name: index_file.encode(im) for name, im in crafted_valid().items()})
     graph = seeds["ok_graph_euclidean.idx"]
     seeds["ok_negative_norms.idx"] = with_norms(graph, [-1.0, 0.5, -0.0, -math.inf])
     seeds["ok_nan_norms.idx"] = with_norms(seeds["ok_graph_poincare.idx"], [math.nan, 0.25])

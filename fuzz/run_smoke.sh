@@ -16,8 +16,8 @@
 #   FUZZ_SECONDS=600 fuzz/run_smoke.sh           # a longer run
 #   build/fuzz/build/fuzz_load FILE              # replay one input
 #
-# seeds/: ok_* files load, bad_* files are refused (rewritten by make_seeds.py through an
-# orv_core build on PYTHONPATH). regressions/: inputs that once failed the harness; keep
+# seeds/: ok_* files load, bad_* files are refused (rewritten by make_seeds.py, which needs
+# orv_core and velmora importable). regressions/: inputs that once failed the harness; keep
 # every new artifact there.
 # tests/test_fuzz_regressions.py loads all of them through the Python module.
 set -euo pipefail

@@ -46,8 +46,8 @@ void set_level_state(HyperbolicIndex& ix, const std::string& state) {
     std::mt19937 rng;
     if (well_formed(state)) in >> rng;
     if (!well_formed(state) || in.fail())
-        throw std::invalid_argument("not a level generator state (" +
-                                    std::to_string(state.size()) + " bytes)");
+        throw std::invalid_argument("not a level generator state (" + std::to_string(state.size()) +
+                                    " bytes)");
     WriteGuard guard(ix);
     ix.rng = rng;
     ix.unit_dist.reset();

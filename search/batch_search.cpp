@@ -50,8 +50,8 @@ SearchMethod search_method_from_name(const std::string& name) {
     if (name == "hnsw") return SearchMethod::HNSW;
     if (name == "filtered") return SearchMethod::FILTERED;
     if (name == "flat") return SearchMethod::FLAT;
-    throw std::invalid_argument("method must be \"hnsw\", \"filtered\" or \"flat\", got \"" +
-                                name + "\"");
+    throw std::invalid_argument("method must be \"hnsw\", \"filtered\" or \"flat\", got \"" + name +
+                                "\"");
 }
 
 int32_t default_ef_search(SearchMethod method) {
@@ -62,9 +62,10 @@ void search_batch(const HyperbolicIndex& ix, const RowBlock& queries, const Mask
                   const BatchQuery& opt, int32_t threads, int64_t* ids, float* dists) {
     ReadGuard guard(ix);
     if (queries.cols != int64_t(ix.dimension))
-        throw std::invalid_argument("expected " + std::to_string(ix.dimension) +
-                                    " columns, got " + std::to_string(queries.cols));
-    if (opt.k < 0) throw std::invalid_argument("k must be at least 0, got " + std::to_string(opt.k));
+        throw std::invalid_argument("expected " + std::to_string(ix.dimension) + " columns, got " +
+                                    std::to_string(queries.cols));
+    if (opt.k < 0)
+        throw std::invalid_argument("k must be at least 0, got " + std::to_string(opt.k));
     if (filters.each && filters.count != queries.rows)
         throw std::invalid_argument("expected " + std::to_string(queries.rows) +
                                     " filter masks, one per query, got " +
@@ -73,8 +74,7 @@ void search_batch(const HyperbolicIndex& ix, const RowBlock& queries, const Mask
     parallel_for(tasks, threads, [&](int64_t t) {
         const int64_t end = std::min(queries.rows, (t + 1) * QUERIES_PER_TASK);
         for (int64_t i = t * QUERIES_PER_TASK; i < end; ++i)
-            answer_row(ix, queries.row(i), filters.at(i), opt, ids + i * opt.k,
-                       dists + i * opt.k);
+            answer_row(ix, queries.row(i), filters.at(i), opt, ids + i * opt.k, dists + i * opt.k);
     });
 }
 

@@ -1,12 +1,11 @@
 """Shared fixtures: index factory, random data and an independent NumPy distance reference."""
 
-import struct
-
-import index_file_reader as ifr
 import numpy as np
 import pytest
+from graph_helpers import scratch_directory
 
 import orv_core
+from velmora import index_file as ifr
 
 ALL_METRICS = ("poincare", "euclidean", "cosine")
 
@@ -147,15 +146,7 @@ def write_flat_file():
     with the given stored norms and no entry point (norms may be negative or NaN)."""
 
     def write(path, vectors, norms, masks=None):
-        vectors = np.asarray(vectors, np.float32)
-        n, d = vectors.shape
-        masks = [0] * n if masks is None else masks
-        parts = [struct.pack("<ifiiiQ", d, 1.0, 16, -1, -1, n)]
-        for vector, norm in zip(vectors, norms):
-            parts.append(vector.tobytes() + struct.pack("<f", norm))
-        parts += [struct.pack("<Q", int(m)) for m in masks]
-        parts += [struct.pack("<iQ", 0, 0)] * n
-        path.write_bytes(b"".join(parts))
+        ifr.write_level0(path, np.asarray(vectors, np.float32), norms, masks)
 
     return write
 
@@ -163,5 +154,5 @@ def write_flat_file():
 @pytest.fixture
 def scratch(tmp_path):
     """A directory for index files: /dev/shm when writable (saves sync to disk), else tmp_path."""
-    with ifr.scratch_directory(tmp_path) as path:
+    with scratch_directory(tmp_path) as path:
         yield path

@@ -1,4 +1,9 @@
-"""Small builders shared by the graph, search and file tests."""
+"""Small builders shared by the graph, search and file tests, and their scratch directory."""
+
+import contextlib
+import os
+import tempfile
+from pathlib import Path
 
 import numpy as np
 
@@ -18,3 +23,14 @@ def build(metric, vectors, M=16, ef_construction=200, masks=None):
     for i, v in enumerate(vectors):
         index.add_item_and_link(v, 0 if masks is None else int(masks[i]), ef_construction)
     return index
+
+
+@contextlib.contextmanager
+def scratch_directory(fallback):
+    """A temporary directory in memory when possible (every save syncs its file to disk)."""
+    shm = Path("/dev/shm")
+    if not (shm.is_dir() and os.access(shm, os.W_OK)):
+        yield Path(fallback)
+        return
+    with tempfile.TemporaryDirectory(dir=shm, prefix="orv-tests-") as name:
+        yield Path(name)

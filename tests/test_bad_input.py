@@ -7,11 +7,11 @@ import subprocess
 import sys
 import textwrap
 
-import index_file_reader as ifr
 import numpy as np
 import pytest
 
 import orv_core
+from velmora import index_file as ifr
 
 HyperbolicIndex = orv_core.HyperbolicIndex
 

@@ -59,8 +59,11 @@ def test_search_equals_per_query_calls(metric, method):
     velmora.add_items(ix, x, np.arange(800) % 4)
     q = rows(60, 6, seed=4).astype(np.float32)
     filters = np.arange(60, dtype=np.uint64) % 3
-    call = {"hnsw": ix.custom_hnsw_search, "filtered": ix.filtered_search,
-            "flat": ix.hardware_flat_search}[method]
+    call = {
+        "hnsw": ix.custom_hnsw_search,
+        "filtered": ix.filtered_search,
+        "flat": ix.hardware_flat_search,
+    }[method]
     ef = {} if method == "flat" else {"ef_search": 30}
     ids, dists = velmora.search(ix, q, 7, method, filters, threads=1, **ef)
     assert ids.dtype == np.int64 and dists.dtype == np.float32 and ids.shape == (60, 7)
@@ -80,7 +83,7 @@ def test_seeds_repeat_and_states_continue(tmp_path):
         velmora.add_items(ix, x[:150])
     assert image(a, tmp_path, "a") == image(b, tmp_path, "b") != image(c, tmp_path, "c")
     # A loaded copy given a's state goes on exactly as a does.
-    half, state = image(a, tmp_path, "half")
+    _, state = image(a, tmp_path, "half")
     fresh = seeded(5, "poincare", 9)
     fresh.load_index(str(tmp_path / "half"))
     velmora.set_rng_state(fresh, state)
@@ -98,8 +101,12 @@ BAD_BATCHES = [
     (np.zeros((2, 2, 6)), None, ValueError, "1-D or 2-D"),
     (np.zeros((3, 6), np.complex64), None, TypeError, "dtype complex64"),
     (np.array([["a"] * 6]), None, TypeError, "dtype <U1"),
-    (np.where(np.arange(18).reshape(3, 6) == 14, np.nan, 0.1), None, ValueError,
-     "row 2 holds nan at column 2"),
+    (
+        np.where(np.arange(18).reshape(3, 6) == 14, np.nan, 0.1),
+        None,
+        ValueError,
+        "row 2 holds nan at column 2",
+    ),
     (np.full((2, 6), np.inf), None, ValueError, "row 0 holds inf at column 0"),
     (np.zeros((3, 6)), np.array([1, 2]), ValueError, "expected 3 masks, one per row, got 2"),
     (np.zeros((3, 6)), np.array([1, -2, 3]), ValueError, "non-negative, got -2 at 1"),
@@ -171,7 +178,7 @@ def run_beside(background, foreground, tries=200):
     for _ in range(tries):
         errors = []
 
-        def run():
+        def run(errors=errors):
             try:
                 background()
             except RuntimeError as e:
@@ -195,11 +202,15 @@ def test_batch_add_meets_batch_search(tmp_path):
     velmora.add_items(ix, rows(40_000, 16), linked=False)
     q = rows(300, 16, seed=8)
     before = image(ix, tmp_path, "before")
-    errors = run_beside(lambda: velmora.search(ix, q, 5, "flat", threads=2),
-                        lambda: velmora.add_items(ix, rows(5, 16)))
+    errors = run_beside(
+        lambda: velmora.search(ix, q, 5, "flat", threads=2),
+        lambda: velmora.add_items(ix, rows(5, 16)),
+    )
     assert errors == [IN_USE] and image(ix, tmp_path, "after") == before
 
     grow = rows(3_000, 16, seed=9)
-    errors = run_beside(lambda: velmora.add_items(ix, grow, linked=False),
-                        lambda: velmora.search(ix, q[:50], 5, "flat"))
+    errors = run_beside(
+        lambda: velmora.add_items(ix, grow, linked=False),
+        lambda: velmora.search(ix, q[:50], 5, "flat"),
+    )
     assert errors == [BEING_CHANGED]

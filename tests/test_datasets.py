@@ -1,9 +1,12 @@
 """Data-set loaders, exact ground truth and Poincaré-ball helpers."""
 
+import re
+
 import numpy as np
 import pytest
 
 from velmora import datasets, hyperbolic
+from velmora.datasets import _cache
 
 HAVE_WORDNET = (datasets.WORDNET_DIR / "data.noun").is_file()
 HAVE_FASHION = (datasets.FASHION_DIR / "train-images-idx3-ubyte.gz").is_file()
@@ -168,6 +171,30 @@ def test_dag_helpers():
     assert datasets.descendants(parents, 1).tolist() == [1, 2, 4]
     with pytest.raises(ValueError, match="cycle"):
         datasets.topological_order([[1], [0]])
+
+
+def test_cycle_error_names_its_rows():
+    with pytest.raises(ValueError, match="cycle through rows") as caught:
+        datasets.topological_order([[], [3], [1], [2]])
+    assert set(re.findall(r"\d+", str(caught.value))) == {"1", "2", "3"}
+
+
+def test_cache_builds_once_and_keeps_no_temporary_file(tmp_path, monkeypatch):
+    monkeypatch.setenv("VELMORA_CACHE", str(tmp_path))
+    builds = []
+    first = _cache.cached("t", lambda: builds.append(1) or {"x": np.arange(3)})
+    again = _cache.cached("t", lambda: builds.append(1) or {"x": np.arange(3)})
+    assert builds == [1] and np.array_equal(again["x"], first["x"])
+    assert [p.name for p in tmp_path.iterdir()] == [f"t-v{_cache.CACHE_VERSION}.npz"]
+
+    def fail_midway(f, **arrays):
+        f.write(b"half a file")
+        raise OSError("disk full")
+
+    monkeypatch.setattr(_cache.np, "savez", fail_midway)
+    with pytest.raises(OSError, match="disk full"):
+        _cache.cached("bad", lambda: {"x": np.arange(3)})
+    assert [p.name for p in tmp_path.iterdir()] == [f"t-v{_cache.CACHE_VERSION}.npz"]
 
 
 def test_missing_sources_name_the_package(tmp_path, monkeypatch):
@@ -340,4 +367,10 @@ def test_lorentz_inner_product_gives_poincare_distance_and_neighbours():
 def test_poincare_distance_known_values():
     assert hyperbolic.poincare_distance([0.0, 0.0], [0.5, 0.0]) == pytest.approx(np.log(3.0))
     assert hyperbolic.poincare_distance([0.3, 0.1], [0.3, 0.1]) == 0.0
+    # min_gap reads a point beyond the sphere as just inside, and leaves points inside alone
+    assert np.isnan(hyperbolic.poincare_distance([0.0, 0.0], [1.5, 0.0]))
+    far = hyperbolic.poincare_distance([0.0, 0.0], [1.5, 0.0], min_gap=1e-15)
+    assert far == pytest.approx(np.arccosh(1.0 + 2.0 * 2.25 / 1e-15))
+    inside = hyperbolic.poincare_distance([0.2, 0.1], [-0.5, 0.3], min_gap=1e-15)
+    assert inside == hyperbolic.poincare_distance([0.2, 0.1], [-0.5, 0.3])
     np.testing.assert_allclose(hyperbolic.hyperbolic_radius([[0.5, 0.0]]), [np.log(3.0)])

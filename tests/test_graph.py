@@ -3,12 +3,13 @@
 import heapq
 import math
 
-import index_file_reader as ifr
 import numpy as np
 import pytest
 from graph_helpers import build, random_vectors
 
 from orv_core import HyperbolicIndex
+from velmora import hyperbolic
+from velmora import index_file as ifr
 
 METRICS = ("poincare", "euclidean", "cosine")
 
@@ -100,7 +101,7 @@ def test_stored_vectors_norms_and_masks(metric, scratch):
     img = ifr.snapshot(build(metric, vectors, M=4, masks=masks), scratch / "s.bin")
     assert img.vectors.tobytes() == vectors.tobytes()
     np.testing.assert_array_equal(img.masks, masks)
-    np.testing.assert_allclose(img.norms, ifr.squared_norms(vectors), rtol=3e-7)
+    np.testing.assert_allclose(img.norms, hyperbolic.stored_sq_norms(vectors), rtol=3e-7)
 
 
 class ReferenceGraph:

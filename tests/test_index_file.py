@@ -12,13 +12,13 @@ import sys
 import textwrap
 from pathlib import Path
 
-import index_file_reader as ifr
 import numpy as np
 import pytest
 from graph_helpers import random_vectors
 
 import orv_core
 from orv_core import HyperbolicIndex
+from velmora import index_file as ifr
 
 METRICS = ("poincare", "euclidean", "cosine")
 
@@ -82,6 +82,24 @@ def test_flat_only_file_section_c_is_level_and_count(scratch):
     data = ifr.saved_bytes(index, scratch / "f.bin")
     _, c_offset = ifr.decode(data).section_offsets()
     assert data[c_offset:] == struct.pack("<iQ", 0, 0) * 4
+
+
+@pytest.mark.parametrize("degree", [0, 3])
+def test_level0_writer_matches_the_image_encoder_and_loads(degree, scratch):
+    rng = np.random.default_rng(4)
+    vectors = rng.standard_normal((6, 3)).astype(np.float32)
+    norms = rng.uniform(-1.0, 2.0, 6)  # stored as given, not recomputed
+    masks = rng.integers(0, 2**63, 6, dtype=np.uint64)
+    links = (np.arange(6)[:, None] + np.arange(1, degree + 1)) % 6
+    ep = 0 if degree else -1
+    path = ifr.write_level0(scratch / "l0.bin", vectors, norms, masks,
+                            links if degree else None, max_m=4, ep_id=ep)  # fmt: skip
+    lists = [[row.tolist()] for row in links]
+    image = ifr.make_image(vectors, lists, max_m=4, ep_id=ep, masks=masks, norms=norms)
+    assert path.read_bytes() == ifr.encode(image)
+    index = HyperbolicIndex(1, metric="euclidean")
+    index.load_index(str(path))
+    assert ifr.saved_bytes(index, scratch / "again.bin") == path.read_bytes()
 
 
 # --- round trips -----------------------------------------------------------------------------

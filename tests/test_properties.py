@@ -4,12 +4,12 @@ searches' results."""
 
 import itertools
 
-import index_file_reader as ifr
 import numpy as np
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import orv_core
+from velmora import index_file as ifr
 
 HyperbolicIndex = orv_core.HyperbolicIndex
 METRICS = ("poincare", "euclidean", "cosine")

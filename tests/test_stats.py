@@ -1,10 +1,10 @@
 """get_stats: values, types and key order, checked against the index file's contents."""
 
-import index_file_reader as ifr
 import numpy as np
 import pytest
 
 from orv_core import HyperbolicIndex
+from velmora import index_file as ifr
 
 METRICS = ("poincare", "euclidean", "cosine")
 KEYS = [

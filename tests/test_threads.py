@@ -1,17 +1,17 @@
 """Many Python threads on one index: concurrent reads equal sequential ones, and a change that
 overlaps a use is refused with an error that leaves the index intact."""
 
-import struct
 import subprocess
 import sys
 import threading
 import time
 
-import index_file_reader as ifr
 import numpy as np
 import pytest
+from graph_helpers import scratch_directory
 
 import orv_core
+from velmora import index_file as ifr
 
 HyperbolicIndex = orv_core.HyperbolicIndex
 
@@ -101,24 +101,14 @@ def test_concurrent_reads_equal_sequential_ones(metric, scratch):
 def write_index_file(path, vectors, degree=0, max_m=16, seed=0):
     """All nodes on level 0; with degree > 0, a circulant layer 0 (every node links to the same
     offsets, 1 among them, so the graph is connected) and node 0 as entry point."""
-    n, d = vectors.shape
-    ep = 0 if degree else -1
-    header = struct.pack("<ifiiiQ", d, 1.0, max_m, ep, ep, n)
-    rows = np.empty((n, d + 1), "<f4")
-    rows[:, :d] = vectors
-    rows[:, d] = (vectors.astype(np.float64) ** 2).sum(axis=1)
-    fields = [("level", "<i4"), ("count", "<u8")]
-    if degree:
-        fields.append(("ids", "<i4", (degree,)))
-    lists = np.zeros(n, np.dtype(fields))
-    if degree:
-        rng = np.random.default_rng(seed)
-        offsets = np.concatenate([[1], rng.choice(np.arange(2, n - 1), degree - 1, False)])
-        lists["count"] = degree
-        lists["ids"] = (np.arange(n)[:, None] + offsets[None, :]) % n
-    masks = np.zeros(n, "<u8")
-    path.write_bytes(header + rows.tobytes() + masks.tobytes() + lists.tobytes())
-    return path
+    n = len(vectors)
+    norms = (vectors.astype(np.float64) ** 2).sum(axis=1)
+    if not degree:
+        return ifr.write_level0(path, vectors, norms, max_m=max_m)
+    rng = np.random.default_rng(seed)
+    offsets = np.concatenate([[1], rng.choice(np.arange(2, n - 1), degree - 1, False)])
+    links = (np.arange(n)[:, None] + offsets[None, :]) % n
+    return ifr.write_level0(path, vectors, norms, links=links, max_m=max_m, ep_id=0)
 
 
 # --- a change while a search runs ------------------------------------------------------------
@@ -128,7 +118,7 @@ BIG_N, BIG_D = 100_000, 16
 
 @pytest.fixture(scope="module")
 def big_files(tmp_path_factory):
-    with ifr.scratch_directory(tmp_path_factory.mktemp("big")) as d:
+    with scratch_directory(tmp_path_factory.mktemp("big")) as d:
         rng = np.random.default_rng(5)
         flat = rng.standard_normal((BIG_N, BIG_D)).astype(np.float32)
         small = rng.standard_normal((10, BIG_D)).astype(np.float32)
@@ -285,11 +275,12 @@ def test_use_during_a_long_insertion_is_refused(scratch):
 # --- a load between an insertion's checks and its guard --------------------------------------
 
 RACE_SCRIPT = """
-import struct, sys, threading, time, numpy as np, orv_core
+import sys, threading, time, numpy as np, orv_core
+from velmora import index_file
 small, big, pause = sys.argv[1], sys.argv[2], float(sys.argv[3])
 d1, d2 = 4_000_000, 16_000_000
-open(small, "wb").write(struct.pack("<ifiiiQ", d1, 1.0, 16, -1, -1, 0))
-open(big, "wb").write(struct.pack("<ifiiiQ", d2, 1.0, 16, -1, -1, 0))
+index_file.write(small, index_file.empty_image(d1))
+index_file.write(big, index_file.empty_image(d2))
 ix = orv_core.HyperbolicIndex(1, metric="euclidean")
 ix.load_index(small)
 vector, out = np.full(d1, 0.5, np.float32), {}

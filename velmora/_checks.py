@@ -49,7 +49,9 @@ def check_rows(rows: np.ndarray, metric: str) -> None:
     finite = np.isfinite(rows).all(axis=1)
     if not finite.all():
         row = int(np.flatnonzero(~finite)[0])
-        raise ValueError(f"row {row} holds a non-finite value: {rows[row][~np.isfinite(rows[row])][0]}")
+        raise ValueError(
+            f"row {row} holds a non-finite value: {rows[row][~np.isfinite(rows[row])][0]}"
+        )
     if metric == "poincare" and len(rows):
         sq = stored_sq_norms(rows)
         outside = np.flatnonzero(sq >= np.float32(1.0))

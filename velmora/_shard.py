@@ -80,8 +80,9 @@ class LocalShard:
         m = np.uint64(mask)
         return int(np.count_nonzero((self.masks & m) == m))
 
-    def search_batch(self, queries, k, method, filter_masks, ef_search, max_radius, min_norm,
-                     threads) -> tuple[np.ndarray, np.ndarray]:
+    def search_batch(
+        self, queries, k, method, filter_masks, ef_search, max_radius, min_norm, threads
+    ) -> tuple[np.ndarray, np.ndarray]:
         """(labels, distances) of each query, nearest first, padded with -1 and +inf.
 
         A flat search widens its k until the last distance kept differs from the k-th, so that

@@ -125,8 +125,16 @@ def search(
         raise ValueError(f"threads must be at least 1, got {threads}")
     ef = None if ef_search is None else operator.index(ef_search)
     return _native.search(
-        index, q, filters, each, str(method), operator.index(k), ef,
-        float(max_radius), float(min_norm), threads,
+        index,
+        q,
+        filters,
+        each,
+        str(method),
+        operator.index(k),
+        ef,
+        float(max_radius),
+        float(min_norm),
+        threads,
     )
 
 

@@ -28,11 +28,13 @@ BACKENDS = ("local", "ray")
 _DEFAULT_EF = {"hnsw": 50, "filtered": 2000}
 # Gap cut-off of the filtered search, reapplied to the merged list (float32, as the index has them).
 _GAP_FLOOR, _GAP_JUMP, _GAP_MAX = np.float32(0.01), np.float32(0.6), np.float32(2.0)
-# Costs of "auto", in nanoseconds, from bench/collection_bench.py (crossover section).
-SCAN_NS_PER_ROW = 0.5  # a row the scan skips (mask test only)
-SCAN_NS_PER_PASSING = (20.0, 0.17)  # a passing row: fixed + per dimension
-GRAPH_NS_BASE = (20000.0, 60.0)  # a filtered graph search on one shard: fixed + per dimension
-GRAPH_NS_PER_EF = (150.0, 1.2)  # and per unit of its beam width max(ef, k): fixed + per dimension
+# Costs of "auto" in nanoseconds, one thread: bench/collection_bench.py, crossover section, on
+# Fashion-MNIST cosine (60 000 rows at 784 dimensions and a 32-dimension projection), filtered
+# search with a filter half the rows pass; each pair is a fixed part and a part per dimension.
+SCAN_NS_PER_ROW = 1.37  # a row the scan skips (mask test only)
+SCAN_NS_PER_PASSING = (19.3, 0.339)  # a row that passes: its distance
+GRAPH_NS_BASE = (51556.0, 313.5)  # one filtered graph search on one shard
+GRAPH_NS_PER_EF = (1388.8, 10.20)  # and per unit of its beam width max(ef, k)
 _MASK_CACHE_LIMIT = 4096
 _INDEX_HEADER = struct.Struct("<ifiiiQ")
 
@@ -236,7 +238,11 @@ class Collection:
         choice = np.where(filters == 0, "hnsw", "filtered").astype(object)
         ef = max(_DEFAULT_EF["filtered"] if ef_search is None else ef_search, k, 1)
         d = self.dimension
-        one = GRAPH_NS_BASE[0] + GRAPH_NS_BASE[1] * d + ef * (GRAPH_NS_PER_EF[0] + GRAPH_NS_PER_EF[1] * d)
+        one = (
+            GRAPH_NS_BASE[0]
+            + GRAPH_NS_BASE[1] * d
+            + ef * (GRAPH_NS_PER_EF[0] + GRAPH_NS_PER_EF[1] * d)
+        )
         graph = len(self._shards) * one
         per_passing = SCAN_NS_PER_PASSING[0] + SCAN_NS_PER_PASSING[1] * self.dimension
         for mask in np.unique(filters[filters != 0]):

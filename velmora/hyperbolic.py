@@ -48,17 +48,29 @@ def count_beyond(X, bound: float = BOUNDARY_SQ_NORM) -> int:
     return int(np.count_nonzero(stored_sq_norms(X) >= np.float32(bound)))
 
 
-def poincare_distance(a, b) -> np.ndarray:
+def poincare_distance(a, b, min_gap: float | None = None) -> np.ndarray:
     """Poincaré distance arcosh(1 + 2|a-b|^2 / ((1-|a|^2)(1-|b|^2))) in float64, broadcasting.
 
-    Inputs must lie strictly inside the unit ball; points on or beyond the sphere give inf or nan.
+    Inputs must lie strictly inside the unit ball; points on or beyond the sphere give inf or nan,
+    unless ``min_gap`` is given: each 1 - |x|^2 is then raised to at least ``min_gap``.
     """
     a = np.asarray(a, dtype=np.float64)
     b = np.asarray(b, dtype=np.float64)
-    diff = np.sum((a - b) ** 2, axis=-1)
-    den = (1.0 - np.sum(a * a, axis=-1)) * (1.0 - np.sum(b * b, axis=-1))
+    gap_a = 1.0 - np.sum(a * a, axis=-1)
+    gap_b = 1.0 - np.sum(b * b, axis=-1)
+    if min_gap is not None:
+        gap_a, gap_b = np.maximum(gap_a, min_gap), np.maximum(gap_b, min_gap)
     with np.errstate(divide="ignore", invalid="ignore"):
-        return np.arccosh(1.0 + 2.0 * diff / den)
+        return poincare_from_parts(np.sum((a - b) ** 2, axis=-1), gap_a, gap_b)
+
+
+def poincare_from_parts(sq_diff, gap_a, gap_b):
+    """The Poincaré distance from |a-b|^2 and the gaps 1-|a|^2, 1-|b|^2 (scalars or arrays).
+
+    Plain arithmetic, so that numba can compile it for a peer library that needs a compiled
+    metric.
+    """
+    return np.arccosh(1.0 + 2.0 * sq_diff / (gap_a * gap_b))
 
 
 def hyperbolic_radius(X) -> np.ndarray:

@@ -67,8 +67,8 @@ TEST_P(BatchSearch, ThreadsAnswerAsPerQueryCalls) {
     const std::vector<float> qs = ref::random_points(Q, D, metric, 18);
     std::vector<uint64_t> filters(Q);
     for (int32_t i = 0; i < Q; ++i) filters[size_t(i)] = uint64_t(i % 4);
-    for (auto method : {orv::SearchMethod::HNSW, orv::SearchMethod::FILTERED,
-                        orv::SearchMethod::FLAT}) {
+    for (auto method :
+         {orv::SearchMethod::HNSW, orv::SearchMethod::FILTERED, orv::SearchMethod::FLAT}) {
         orv::BatchQuery opt{method, K, 24, -1.0f, -1.0f};
         std::vector<int64_t> ids(size_t(Q * K));
         std::vector<float> dists(size_t(Q * K));
@@ -90,7 +90,8 @@ TEST_P(BatchSearch, ThreadsAnswerAsPerQueryCalls) {
                     continue;
                 }
                 ASSERT_EQ(ids[at], want[size_t(j)]) << "query " << i << " rank " << j;
-                EXPECT_TRUE(ref::same_float(dists[at], ix->compute_distance(q, D, want[size_t(j)])));
+                EXPECT_TRUE(
+                    ref::same_float(dists[at], ix->compute_distance(q, D, want[size_t(j)])));
             }
         }
     }

@@ -1,4 +1,4 @@
-"""Pure-Python reader and writer of the ``orv_core`` index file.
+"""Reader and writer of the ``orv_core`` index file.
 
 Layout (little-endian, no padding): a 28-byte header (int32 dimension, float32 curvature,
 int32 max_m, int32 ep_id, int32 ep_layer, uint64 node count N), then
@@ -8,22 +8,23 @@ section B (per node: uint64 mask) and section C (per node: int32 level, then for
 
 :func:`encode` writes whatever it is given, inconsistencies included, so that tests can craft
 malformed files; :func:`decode` is strict and raises :class:`FileFormatError` on anything that
-does not parse exactly.
+does not parse exactly. :func:`write_level0` writes large files straight from arrays.
 """
 
 from __future__ import annotations
 
-import contextlib
 import dataclasses
-import os
 import struct
-import tempfile
 from pathlib import Path
 
 import numpy as np
 
+from .hyperbolic import stored_sq_norms
+
 HEADER = struct.Struct("<ifiiiQ")
 HEADER_SIZE = HEADER.size  # 28
+_LEVEL = struct.Struct("<i")
+_COUNT = struct.Struct("<Q")
 
 
 class FileFormatError(ValueError):
@@ -79,11 +80,11 @@ def make_image(
     norms=None,
     curvature: float = 1.0,
 ) -> IndexImage:
-    """An image whose levels follow from ``links``; norms default to the squared norms."""
+    """An image whose levels follow from ``links``; norms default to the stored squared norms."""
     vec = np.ascontiguousarray(np.atleast_2d(np.asarray(vectors, dtype=np.float32)))
     n = vec.shape[0]
     if norms is None:
-        norms = squared_norms(vec)
+        norms = stored_sq_norms(vec)
     levels = [len(layers) - 1 for layers in links]
     if ep_layer is None:
         ep_layer = levels[ep_id] if ep_id >= 0 else -1
@@ -95,30 +96,22 @@ def make_image(
     )  # fmt: skip
 
 
-def squared_norms(vectors: np.ndarray) -> np.ndarray:
-    """Sum of squares per row in float32, in index order (as the index stores it)."""
-    vec = np.asarray(vectors, dtype=np.float32)
-    acc = np.zeros(vec.shape[0], dtype=np.float32)
-    for j in range(vec.shape[1]):
-        acc = (acc.astype(np.float64) + vec[:, j].astype(np.float64) ** 2).astype(np.float32)
-    return acc
-
-
 def encode(image: IndexImage) -> bytes:
+    """The file bytes of ``image``, written as given (its rows, not its dimension, set the
+    width of section A)."""
     n = image.n if image.count is None else image.count
-    parts = [
-        HEADER.pack(image.dimension, image.curvature, image.max_m, image.ep_id, image.ep_layer, n)
-    ]
-    vec = np.asarray(image.vectors, dtype="<f4")
-    norms = np.asarray(image.norms, dtype="<f4")
-    for i in range(len(image.levels)):
-        parts.append(vec[i].tobytes())
-        parts.append(norms[i : i + 1].tobytes())
+    head = HEADER.pack(
+        image.dimension, image.curvature, image.max_m, image.ep_id, image.ep_layer, n
+    )
+    rows = len(image.levels)
+    vec = np.asarray(image.vectors, dtype="<f4")[:rows]
+    norms = np.asarray(image.norms, dtype="<f4")[:rows, None]
+    parts = [head, np.hstack([vec, norms]).tobytes()]
     parts.append(np.asarray(image.masks, dtype="<u8").tobytes())
     for level, layers in zip(image.levels, image.links):
-        parts.append(struct.pack("<i", level))
+        parts.append(_LEVEL.pack(level))
         for ids in layers:
-            parts.append(struct.pack("<Q", len(ids)))
+            parts.append(_COUNT.pack(len(ids)))
             parts.append(np.asarray(ids, dtype="<i4").tobytes())
     return b"".join(parts)
 
@@ -135,28 +128,26 @@ class _Cursor:
         self.pos += size
         return chunk
 
-    def unpack(self, fmt: str):
-        s = struct.Struct(fmt)
-        return s.unpack(self.take(s.size))
+    def unpack(self, layout: struct.Struct) -> tuple:
+        return layout.unpack(self.take(layout.size))
 
 
 def decode(data: bytes) -> IndexImage:
     cur = _Cursor(data)
-    dimension, curvature, max_m, ep_id, ep_layer, n = cur.unpack("<ifiiiQ")
+    dimension, curvature, max_m, ep_id, ep_layer, n = cur.unpack(HEADER)
     if dimension < 1 or n > len(data):
         raise FileFormatError(f"dimension {dimension} / node count {n} cannot be read")
-    vectors = np.zeros((n, dimension), dtype=np.float32)
-    norms = np.zeros(n, dtype=np.float32)
-    for i in range(n):
-        vectors[i] = np.frombuffer(cur.take(4 * dimension), dtype="<f4")
-        norms[i] = np.frombuffer(cur.take(4), dtype="<f4")[0]
+    width = dimension + 1
+    rows = np.frombuffer(cur.take(4 * n * width), dtype="<f4").reshape(n, width)
+    vectors = rows[:, :dimension].astype(np.float32)
+    norms = rows[:, dimension].astype(np.float32)
     masks = np.frombuffer(cur.take(8 * n), dtype="<u8").astype(np.uint64)
     levels, links = [], []
     for _ in range(n):
-        (level,) = cur.unpack("<i")
+        (level,) = cur.unpack(_LEVEL)
         layers = []
         for _ in range(level + 1):
-            (count,) = cur.unpack("<Q")
+            (count,) = cur.unpack(_COUNT)
             layers.append(np.frombuffer(cur.take(4 * count), dtype="<i4").tolist())
         levels.append(level)
         links.append(layers)
@@ -177,6 +168,33 @@ def write(path, image: IndexImage) -> Path:
     return path
 
 
+def write_level0(
+    path, vectors, norms, masks=None, links=None, *, max_m: int = 16, ep_id: int = -1
+) -> Path:
+    """A file of level-0 nodes built from arrays at once, for files too large for
+    :class:`IndexImage`: ``links`` is an (n, degree) id array (None: every list empty), the
+    entry point ``ep_id`` stands on layer 0 and the curvature is 1."""
+    vectors = np.asarray(vectors)
+    n, d = vectors.shape
+    rows = np.empty((n, d + 1), "<f4")
+    rows[:, :d] = vectors
+    rows[:, d] = norms
+    fields = [("level", "<i4"), ("count", "<u8")]
+    if links is not None:
+        links = np.asarray(links)
+        fields.append(("ids", "<i4", (links.shape[1],)))
+    lists = np.zeros(n, np.dtype(fields))  # packed: no padding between the fields
+    if links is not None:
+        lists["count"] = links.shape[1]
+        lists["ids"] = links
+    masks = np.zeros(n, "<u8") if masks is None else np.asarray(masks, "<u8")
+    head = HEADER.pack(d, 1.0, max_m, ep_id, 0 if ep_id >= 0 else -1, n)
+    path = Path(path)
+    with open(path, "wb") as f:
+        f.writelines([head, rows.tobytes(), masks.tobytes(), lists.tobytes()])
+    return path
+
+
 def saved_bytes(index, path) -> bytes:
     """The bytes ``index.save_index`` writes to ``path``."""
     index.save_index(str(path))
@@ -186,14 +204,3 @@ def saved_bytes(index, path) -> bytes:
 def snapshot(index, path) -> IndexImage:
     """The index's contents, read back through its own index file."""
     return decode(saved_bytes(index, path))
-
-
-@contextlib.contextmanager
-def scratch_directory(fallback):
-    """A temporary directory in memory when possible (every save syncs its file to disk)."""
-    shm = Path("/dev/shm")
-    if not (shm.is_dir() and os.access(shm, os.W_OK)):
-        yield Path(fallback)
-        return
-    with tempfile.TemporaryDirectory(dir=shm, prefix="orv-tests-") as name:
-        yield Path(name)

@@ -1,0 +1,45 @@
+"""Benchmark data sets for velmora, built from Debian-packaged sources and cached on disk.
+
+Loaders return a :class:`Dataset`; :func:`ground_truth` gives exact k nearest neighbours by brute
+force in float64, optionally under an "all-of" filter mask.
+
+- :func:`wordnet_nouns` / :func:`wordnet_mammals`: the WordNet 3.0 noun hierarchy (package
+  ``wordnet-base``) embedded in the Poincaré ball by :func:`embed_hierarchy`; mask bit i is the
+  lexicographer category ``NOUN_CATEGORIES[i]`` (file number i + 3).
+- :func:`fashion_mnist`: Fashion-MNIST (package ``dataset-fashion-mnist``), euclidean or cosine.
+
+Caches live in ``$VELMORA_CACHE`` or ``~/.cache/velmora``; delete a file there to rebuild it.
+The loaders read ``WORDNET_DIR`` and ``FASHION_DIR`` from here at each call, so assigning them
+points the loaders at other copies of the sources.
+"""
+
+from pathlib import Path
+
+from ._cache import cache_dir
+from .dataset import Dataset
+from .embedding import embed_hierarchy, reconstruction_scores
+from .exact import METRICS, ground_truth, pair_distances
+from .fashion import FASHION_CLASSES, fashion_mnist
+from .hierarchy import ancestor_sets, descendants, spanning_tree, topological_order
+from .wordnet import (
+    MAMMAL_OFFSET,
+    NOUN_CATEGORIES,
+    NounGraph,
+    embedding_quality,
+    read_first_senses,
+    read_noun_graph,
+    subgraph,
+    wordnet_mammals,
+    wordnet_nouns,
+)
+
+WORDNET_DIR = Path("/usr/share/wordnet")
+FASHION_DIR = Path("/usr/share/datasets/fashion-mnist")
+
+__all__ = [
+    "FASHION_CLASSES", "FASHION_DIR", "MAMMAL_OFFSET", "METRICS", "NOUN_CATEGORIES",
+    "WORDNET_DIR", "Dataset", "NounGraph", "ancestor_sets", "cache_dir", "descendants",
+    "embed_hierarchy", "embedding_quality", "fashion_mnist", "ground_truth", "pair_distances",
+    "read_first_senses", "read_noun_graph", "reconstruction_scores", "spanning_tree", "subgraph",
+    "topological_order", "wordnet_mammals", "wordnet_nouns",
+]  # fmt: skip
