@@ -15,7 +15,7 @@ if [ ${#need_apt[@]} -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need_apt[@]}" >/dev/null
 fi
 
-python3 -m pip install -q --disable-pip-version-check ".[test]"
+python3 -m pip install -q --disable-pip-version-check ".[test,ray]"
 
 echo "== C++ tests"
 cmake -S . -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release -DORV_BUILD_TESTS=ON \

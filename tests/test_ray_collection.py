@@ -12,9 +12,9 @@ from velmora.ray_local import loopback_cluster, set_loopback_env
 set_loopback_env()  # before Ray is imported: every Ray process then keeps to 127.0.0.1
 ray = pytest.importorskip("ray")
 
-from velmora import _ray  # noqa: E402
-from velmora._log import log_path  # noqa: E402
-from velmora.collection import Collection  # noqa: E402
+from velmora import _ray
+from velmora._log import log_path
+from velmora.collection import Collection
 
 
 @pytest.fixture(scope="module")

@@ -181,7 +181,9 @@ def _decode(tag: bytes, payload: bytes, path: Path, pos: int) -> AddRecord | Mas
 
 def _check_pairs(labels: np.ndarray, masks: np.ndarray, path: Path, pos: int) -> None:
     if labels.dtype != np.int64 or masks.dtype != np.uint64 or labels.shape != masks.shape:
-        raise LogFileError(f"{path}: record at offset {pos} holds labels and masks that do not match")
+        raise LogFileError(
+            f"{path}: record at offset {pos} holds labels and masks that do not match"
+        )
 
 
 def replay(shard, records) -> None:

@@ -15,6 +15,7 @@ rebuild and is then answered by the new actor; if the rebuild fails it raises
 from __future__ import annotations
 
 import hashlib
+import logging
 import os
 import threading
 from concurrent.futures import ThreadPoolExecutor
@@ -51,7 +52,7 @@ def connect():
             'backend="ray" needs Ray; install it with: pip install "velmora[ray]"'
         ) from None
     if not ray.is_initialized():
-        kwargs = {"include_dashboard": False, "logging_level": "warning"}
+        kwargs = {"include_dashboard": False, "logging_level": logging.WARNING}
         if not os.environ.get("RAY_ADDRESS"):
             kwargs["_node_ip_address"] = "127.0.0.1"
         ray.init(**kwargs)
@@ -190,9 +191,8 @@ class RayShard:
             ray.kill(dead, no_restart=True)
             try:
                 self._actor = self._backend.rebuild(self.number, self.seed)
-            except ShardLostError:
-                raise
-            except Exception as e:  # any failure of the cluster or of the saved copy
+            except (ray.exceptions.RayError, OSError, ValueError, KeyError, IndexError) as e:
+                # the cluster could not place or fill the actor, or the saved copy is unusable
                 raise ShardLostError(self.number, f"{type(e).__name__}: {e}") from None
 
 

@@ -19,8 +19,13 @@ import numpy as np
 
 from . import _checks as checks
 from ._log import AddRecord, MaskRecord, log_path, manifest_digest, read_log, replay
-from ._manifest import (MANIFEST, CollectionFileError, read_collection, shard_file_name,
-                        write_collection)  # fmt: skip
+from ._manifest import (
+    MANIFEST,
+    CollectionFileError,
+    read_collection,
+    shard_file_name,
+    write_collection,
+)
 from ._shard import LocalShard, ShardDataError
 
 SEARCH_METHODS = ("auto", "hnsw", "filtered", "flat")

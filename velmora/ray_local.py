@@ -16,6 +16,7 @@ The variables are set before Ray starts any process, which inherit them.
 from __future__ import annotations
 
 import contextlib
+import logging
 import os
 
 _CLOSED_PORT = "http://127.0.0.1:9"
@@ -51,7 +52,7 @@ def loopback_cluster(nodes: int = 2, cpus_per_node: int = 4, object_store_mb: in
     try:
         for _ in range(nodes - 1):
             cluster.add_node(**node)
-        ray.init(address=cluster.address, logging_level="warning")
+        ray.init(address=cluster.address, logging_level=logging.WARNING)
         cluster.wait_for_nodes()
         yield cluster
     finally:
