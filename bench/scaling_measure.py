@@ -9,7 +9,7 @@ Each configuration is built in a fresh process, one thread, from random Gaussian
   go in, and the saved file's size, each divided by the rows (the link memo and the cosine norm
   bounds, which are not saved, count in the resident figure only);
 - build rate: rows per second of ``velmora.add_items`` at ef_construction 200;
-- search time: one query at a time (k 10, ef 50 and 100) on shards of two sizes.
+- search time: one thread, k 10, ef 50 and 100, best of three passes, on shards of two sizes.
 
 Writes bench/scaling_results.json.
 """
@@ -68,9 +68,12 @@ def _speed(dim: int, m: int, sizes: tuple, out) -> None:
         q = rng.normal(size=(300, dim)).astype(np.float32)
         row = {"rows": n, "build_rows_per_s": n / build}
         for ef in (50, 100):
-            t0 = time.perf_counter()
-            velmora.search(index, q, 10, ef_search=ef, threads=1)
-            row[f"search_us_ef{ef}"] = (time.perf_counter() - t0) / len(q) * 1e6
+            best = np.inf
+            for _ in range(3):  # best of three: the machine is shared
+                t0 = time.perf_counter()
+                velmora.search(index, q, 10, ef_search=ef, threads=1)
+                best = min(best, time.perf_counter() - t0)
+            row[f"search_us_ef{ef}"] = best / len(q) * 1e6
         result["shards"].append(row)
     out.put(result)
 

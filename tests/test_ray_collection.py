@@ -12,6 +12,7 @@ from velmora.ray_local import loopback_cluster, set_loopback_env
 set_loopback_env()  # before Ray is imported: every Ray process then keeps to 127.0.0.1
 ray = pytest.importorskip("ray")
 
+import velmora
 from velmora import _ray
 from velmora._log import log_path
 from velmora.collection import Collection
@@ -124,7 +125,7 @@ def test_lost_shard_that_cannot_be_restored_names_the_shard(cluster, tmp_path):
     rc.save(tmp_path / "r")
     (tmp_path / "r" / "shard-001.index").write_bytes(b"broken")
     ray.kill(rc._shards[1]._actor)
-    with pytest.raises(_ray.ShardLostError, match="shard 1 was lost.*shard-001.index"):
+    with pytest.raises(velmora.ShardLostError, match="shard 1 was lost.*shard-001.index"):
         rc.search(x[:3], 5)
 
 

@@ -10,9 +10,10 @@ from orv_core import HyperbolicIndex
 from velmora.batch import add_items, get_rng_state, search, seed, set_rng_state
 
 from ._manifest import CollectionFileError
+from ._ray import ShardLostError
 from .collection import Collection
 
 __all__ = [
-    "Collection", "CollectionFileError", "HyperbolicIndex", "add_items", "get_rng_state",
-    "search", "seed", "set_rng_state",
+    "Collection", "CollectionFileError", "HyperbolicIndex", "ShardLostError", "add_items",
+    "get_rng_state", "search", "seed", "set_rng_state",
 ]  # fmt: skip
