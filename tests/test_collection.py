@@ -108,23 +108,30 @@ class TestAuto:
         masks[:3] |= np.uint64(1 << 40)  # three rows pass the rare mask
         col = build((x, labels, masks), "cosine", shards=1)
         filters = np.array([0, 1 << 40, 1], dtype=np.uint64)
-        assert list(col.auto_methods(filters, 5, ef_search=10)) == ["hnsw", "flat", "filtered"]
+        methods, efs = col.auto_methods(filters, 5, ef_search=10)
+        assert list(methods) == ["hnsw", "flat", "hnsw"]
+        # about half the rows pass mask 1: the beam widens to hold about 2 k of them
+        assert efs[0] == 10 and 18 <= efs[2] <= 22
         q = rows(rng, 3)
         got = col.search(q, 5, filter_mask=filters, ef_search=10)
         want = exact((x, labels, masks), "cosine", q[1:2], 5, 1 << 40)
         np.testing.assert_array_equal(got[0][1:2], want[0])
         np.testing.assert_array_equal(got[1][1:2], want[1])
         assert (got[0][1, 3:] == -1).all()
-        graph = col.search(q[2:], 5, method="filtered", filter_mask=1, ef_search=10)
+        graph = col.search(q[2:], 5, method="hnsw", filter_mask=1, ef_search=int(efs[2]))
         np.testing.assert_array_equal(got[0][2:], graph[0])
 
     def test_more_shards_move_the_crossover_towards_the_scan(self, data):
         one, four = build(data, shards=1), build(data, shards=4)
         ks = [
-            k for k in range(1, 300) if one.auto_methods(np.array([1], np.uint64), k)[0] == "flat"
+            k
+            for k in range(1, 300)
+            if one.auto_methods(np.array([1], np.uint64), k)[0][0] == "flat"
         ]
         k4 = [
-            k for k in range(1, 300) if four.auto_methods(np.array([1], np.uint64), k)[0] == "flat"
+            k
+            for k in range(1, 300)
+            if four.auto_methods(np.array([1], np.uint64), k)[0][0] == "flat"
         ]
         assert len(k4) >= len(ks)
 
