@@ -216,29 +216,38 @@ class Collection:
     def auto_methods(self, filters: np.ndarray, k: int, ef_search=None):
         """What "auto" runs for each query mask: ``(methods, efs)``, one entry per query.
 
-        A query without a filter takes "hnsw" at ``ef_search``. A query with a filter takes the
-        exact scan ("flat") when it costs less than the graph, and otherwise "hnsw" with its
-        beam widened to ``2 k rows / passing`` so that about 2 k passing rows stay in it. The
-        filtered search's gap cut-off is left out: its thresholds are in the metric's own
-        units, which cut squared-Euclidean and Poincaré lists to one id. The scan costs every
-        row's mask test plus one distance per passing row; the graph search costs, on every
-        shard, a base price and a price per unit of its beam width.
+        A query without a filter takes "hnsw". A query with a filter takes the exact scan
+        ("flat") when it costs less than the graph search, and the graph search otherwise:
+        "filtered" for cosine; "hnsw" with its beam widened to ``2 k rows / passing`` for the
+        other metrics, whose distances the filtered search's gap cut-off (2.0 and 0.6, in the
+        metric's own units) would cut to one id. The scan costs every row's mask test plus one
+        distance per passing row; the graph search costs, on every shard, a base price and a
+        price per unit of its beam width.
         """
-        ef0 = max(_DEFAULT_EF["hnsw"] if ef_search is None else ef_search, k, 1)
+        graph_method = "filtered" if self.metric == "cosine" else "hnsw"
         methods = np.full(len(filters), "hnsw", dtype=object)
-        efs = np.full(len(filters), ef0, dtype=np.int64)
-        d = self.dimension
-        per_passing = SCAN_NS_PER_PASSING[0] + SCAN_NS_PER_PASSING[1] * d
+        plain = max(_DEFAULT_EF["hnsw"] if ef_search is None else ef_search, k, 1)
+        efs = np.full(len(filters), plain, dtype=np.int64)
         for mask in np.unique(filters[filters != 0]):
             passing = self.passing_rows(int(mask))
-            ef = ef0 if passing == 0 else max(ef0, min(-(-2 * k * len(self) // passing), 2**31 - 1))
-            one = GRAPH_NS_BASE[0] + GRAPH_NS_BASE[1] * d
-            graph = len(self._shards) * (one + ef * (GRAPH_NS_PER_EF[0] + GRAPH_NS_PER_EF[1] * d))
-            scan = len(self) * SCAN_NS_PER_ROW + passing * per_passing
+            ef = self._graph_ef(graph_method, k, ef_search, passing)
             sel = filters == mask
-            methods[sel] = "flat" if scan < graph else "hnsw"
+            methods[sel] = "flat" if self._scan_cheaper(passing, ef) else graph_method
             efs[sel] = ef
         return methods, efs
+
+    def _graph_ef(self, method: str, k: int, ef_search, passing: int) -> int:
+        ef = max(_DEFAULT_EF[method] if ef_search is None else ef_search, k, 1)
+        if method == "hnsw" and passing > 0:
+            ef = max(ef, min(-(-2 * k * len(self) // passing), 2**31 - 1))
+        return ef
+
+    def _scan_cheaper(self, passing: int, ef: int) -> bool:
+        d = self.dimension
+        per_search = GRAPH_NS_BASE[0] + GRAPH_NS_BASE[1] * d
+        per_search += ef * (GRAPH_NS_PER_EF[0] + GRAPH_NS_PER_EF[1] * d)
+        per_passing = SCAN_NS_PER_PASSING[0] + SCAN_NS_PER_PASSING[1] * d
+        return len(self) * SCAN_NS_PER_ROW + passing * per_passing < len(self._shards) * per_search
 
     def _search_merged(self, q, k, method, filters, ef, max_radius, min_norm, threads):
         threads = threads or _cores()
