@@ -199,7 +199,7 @@ def auto_section(ds, col, out):
 
             t = best_time(run)
             found = run()[0]
-            scanned = np.mean(col.auto_methods(f, K, ef) == "flat") if method == "auto" else 0
+            scanned = np.mean(col.auto_methods(f, K, ef)[0] == "flat") if method == "auto" else 0
             out.append(
                 f"| {name} | {share:.2%} | {method} | {ef or '–'} | "
                 f"{recall(found, truth[: len(q)]):.3f} | {len(q) / t:.0f} | {scanned:.0%} |"

@@ -101,30 +101,39 @@ class TestMerge:
 
 
 class TestAuto:
-    def test_rare_mask_takes_the_exact_scan_and_common_mask_the_graph(self):
+    @pytest.mark.parametrize("metric, graph", [("cosine", "filtered"), ("euclidean", "hnsw")])
+    def test_rare_mask_takes_the_exact_scan_and_common_mask_the_graph(self, metric, graph):
         rng = np.random.default_rng(3)
         x, labels = rows(rng, 20000), np.arange(20000, dtype=np.int64)
         masks = (rng.random(20000) < 0.5).astype(np.uint64)
         masks[:3] |= np.uint64(1 << 40)  # three rows pass the rare mask
-        col = build((x, labels, masks), "cosine", shards=1)
+        col = build((x, labels, masks), metric, shards=1)
         filters = np.array([0, 1 << 40, 1], dtype=np.uint64)
-        assert list(col.auto_methods(filters, 5, ef_search=10)) == ["hnsw", "flat", "filtered"]
+        methods, efs = col.auto_methods(filters, 5, ef_search=10)
+        assert list(methods) == ["hnsw", "flat", graph]
+        # Euclidean: about half the rows pass mask 1, so the beam widens to about 4 k
+        assert efs[0] == 10 and (efs[2] == 10 if graph == "filtered" else 19 <= efs[2] <= 22)
         q = rows(rng, 3)
         got = col.search(q, 5, filter_mask=filters, ef_search=10)
-        want = exact((x, labels, masks), "cosine", q[1:2], 5, 1 << 40)
+        want = exact((x, labels, masks), metric, q[1:2], 5, 1 << 40)
         np.testing.assert_array_equal(got[0][1:2], want[0])
         np.testing.assert_array_equal(got[1][1:2], want[1])
         assert (got[0][1, 3:] == -1).all()
-        graph = col.search(q[2:], 5, method="filtered", filter_mask=1, ef_search=10)
-        np.testing.assert_array_equal(got[0][2:], graph[0])
+        on_graph = col.search(q[2:], 5, method=graph, filter_mask=1, ef_search=int(efs[2]))
+        np.testing.assert_array_equal(got[0][2:], on_graph[0])
+        assert (got[0][2] >= 0).all()
 
     def test_more_shards_move_the_crossover_towards_the_scan(self, data):
         one, four = build(data, shards=1), build(data, shards=4)
         ks = [
-            k for k in range(1, 300) if one.auto_methods(np.array([1], np.uint64), k)[0] == "flat"
+            k
+            for k in range(1, 300)
+            if one.auto_methods(np.array([1], np.uint64), k)[0][0] == "flat"
         ]
         k4 = [
-            k for k in range(1, 300) if four.auto_methods(np.array([1], np.uint64), k)[0] == "flat"
+            k
+            for k in range(1, 300)
+            if four.auto_methods(np.array([1], np.uint64), k)[0][0] == "flat"
         ]
         assert len(k4) >= len(ks)
 

@@ -210,8 +210,8 @@ class Collection:
 
         "flat" is exact (ties ordered by label); "hnsw" keeps the k nearest of the shards'
         answers; "filtered" cuts the merged list at the filtered search's gap; "auto" takes the
-        plain graph without a filter, and for a filter whichever of the scan and the filtered
-        graph search costs less for the rows that pass it.
+        plain graph without a filter, and for a filter whichever of the exact scan and the graph
+        search with a beam widened for the filter costs less (see ``auto_methods``).
         """
         q = checks.as_rows(queries, self.dimension, "queries")
         k = checks.int_in("k", k, 0, 2**31 - 1)
@@ -222,39 +222,61 @@ class Collection:
         filters = checks.as_masks(filter_mask, len(q), "filter_mask")
         if threads is not None:
             threads = checks.int_in("threads", threads, 1)
-        choice = self.auto_methods(filters, k, ef_search) if method == "auto" else None
         labels = np.full((len(q), k), -1, dtype=np.int64)
         dists = np.full((len(q), k), np.inf, dtype=np.float32)
-        for name in SEARCH_METHODS[1:]:
-            rows = np.arange(len(q)) if choice is None else np.flatnonzero(choice == name)
-            if (choice is None and name != method) or len(rows) == 0:
+        if method == "auto":
+            methods, efs = self.auto_methods(filters, k, ef_search)
+            groups = sorted({(m, int(e)) for m, e in zip(methods, efs)})
+        else:
+            methods, efs, groups = None, None, [(method, ef_search)]
+        for name, ef in groups:
+            rows = (
+                np.arange(len(q))
+                if methods is None
+                else np.flatnonzero((methods == name) & (efs == ef))
+            )
+            if len(rows) == 0:
                 continue
-            args = (name, filters[rows], ef_search, float(max_radius), float(min_norm), threads)
+            ef = None if name == "flat" else ef
+            args = (name, filters[rows], ef, float(max_radius), float(min_norm), threads)
             labels[rows], dists[rows] = self._search_merged(q[rows], k, *args)
         return labels, dists
 
-    def auto_methods(self, filters: np.ndarray, k: int, ef_search=None) -> np.ndarray:
-        """The method "auto" takes for each query mask: "hnsw", "filtered" or "flat".
+    def auto_methods(self, filters: np.ndarray, k: int, ef_search=None):
+        """What "auto" runs for each query mask: ``(methods, efs)``, one entry per query.
 
-        The scan costs every row's mask test plus one distance per passing row; the filtered
-        graph search costs, on every shard, a base price and a price per unit of its beam width
-        max(ef, k).
+        A query without a filter takes "hnsw". A query with a filter takes the exact scan
+        ("flat") when it costs less than the graph search, and the graph search otherwise:
+        "filtered" for cosine; "hnsw" with its beam widened to ``2 k rows / passing`` for the
+        other metrics, whose distances the filtered search's gap cut-off (2.0 and 0.6, in the
+        metric's own units) would cut to one id. The scan costs every row's mask test plus one
+        distance per passing row; the graph search costs, on every shard, a base price and a
+        price per unit of its beam width.
         """
-        choice = np.where(filters == 0, "hnsw", "filtered").astype(object)
-        ef = max(_DEFAULT_EF["filtered"] if ef_search is None else ef_search, k, 1)
-        d = self.dimension
-        one = (
-            GRAPH_NS_BASE[0]
-            + GRAPH_NS_BASE[1] * d
-            + ef * (GRAPH_NS_PER_EF[0] + GRAPH_NS_PER_EF[1] * d)
-        )
-        graph = len(self._shards) * one
-        per_passing = SCAN_NS_PER_PASSING[0] + SCAN_NS_PER_PASSING[1] * self.dimension
+        graph_method = "filtered" if self.metric == "cosine" else "hnsw"
+        methods = np.full(len(filters), "hnsw", dtype=object)
+        plain = max(_DEFAULT_EF["hnsw"] if ef_search is None else ef_search, k, 1)
+        efs = np.full(len(filters), plain, dtype=np.int64)
         for mask in np.unique(filters[filters != 0]):
-            scan = len(self) * SCAN_NS_PER_ROW + self.passing_rows(int(mask)) * per_passing
-            if scan < graph:
-                choice[filters == mask] = "flat"
-        return choice
+            passing = self.passing_rows(int(mask))
+            ef = self._graph_ef(graph_method, k, ef_search, passing)
+            sel = filters == mask
+            methods[sel] = "flat" if self._scan_cheaper(passing, ef) else graph_method
+            efs[sel] = ef
+        return methods, efs
+
+    def _graph_ef(self, method: str, k: int, ef_search, passing: int) -> int:
+        ef = max(_DEFAULT_EF[method] if ef_search is None else ef_search, k, 1)
+        if method == "hnsw" and passing > 0:
+            ef = max(ef, min(-(-2 * k * len(self) // passing), 2**31 - 1))
+        return ef
+
+    def _scan_cheaper(self, passing: int, ef: int) -> bool:
+        d = self.dimension
+        per_search = GRAPH_NS_BASE[0] + GRAPH_NS_BASE[1] * d
+        per_search += ef * (GRAPH_NS_PER_EF[0] + GRAPH_NS_PER_EF[1] * d)
+        per_passing = SCAN_NS_PER_PASSING[0] + SCAN_NS_PER_PASSING[1] * d
+        return len(self) * SCAN_NS_PER_ROW + passing * per_passing < len(self._shards) * per_search
 
     def _search_merged(self, q, k, method, filters, ef, max_radius, min_norm, threads):
         threads = threads or _cores()
