@@ -1,9 +1,12 @@
 """Benchmark of orv_core against hnswlib, faiss-cpu, pynndescent and exact search.
 
-    python -m bench.run            # full run, about 15-25 min; writes bench/results.json,
+    python -m bench.run            # full run, about 1.5-2 h (the two 1M-row synthetic cases
+                                   # about 1 h of it); writes bench/results.json,
                                    # bench/RESULTS.md and bench/*.png
-    python -m bench.run --quick    # subsets and a few ef values, about 2 min; writes into
+    python -m bench.run --quick    # subsets and a few ef values, about 4-5 min; writes into
                                    # bench/cache/quick/ so the full results stay in place
+    python -m bench.run --cases synthetic-euclidean --synthetic-n 100000,300000,1000000
+                                   # how query and build cost grow with n, about 45 min
 
 Run from the repository root. Needs orv_core and velmora importable (for a source tree:
 PYTHONPATH=<build dir>:<repo>) and pip install hnswlib faiss-cpu pynndescent matplotlib tqdm.
@@ -91,8 +94,8 @@ QUICK = {
     "all_pass_queries": 100,
     "big_file_nodes": 100_000,
 }
-# The synthetic set from 300k rows on: one build per system and fewer points, so that 1M rows
-# (three builds of 15-30 CPU min each here) stay within about 1.5-2 h.
+# From 300k rows on: one build per system and fewer points. At 1M synthetic rows a build takes
+# 5-10 CPU min here (orv_core 36 s, hnswlib 19 s at 100k), so each 1M case runs about 30 min.
 LARGE_N = 300_000
 LARGE = {
     "efs": [16, 32, 64, 128, 256],
