@@ -49,11 +49,6 @@ def small_gloss(small_wordnet, tmp_path_factory):
         return build_small(mp, small_wordnet, tmp_path_factory.mktemp("cache"))
 
 
-def test_gloss_build_gives_the_same_bytes_twice(small_wordnet, small_gloss, tmp_path, monkeypatch):
-    again = build_small(monkeypatch, small_wordnet, tmp_path)
-    assert digest(again) == digest(small_gloss)
-
-
 def test_gloss_layout_and_masks(small_gloss):
     ds = small_gloss
     n = ds.n
@@ -76,8 +71,10 @@ def test_gloss_layout_and_masks(small_gloss):
         assert np.all(lexfile[part == 3] == 2)
 
 
-def test_gloss_cache_round_trip(small_wordnet, small_gloss, tmp_path, monkeypatch):
-    first = build_small(monkeypatch, small_wordnet, tmp_path)
+def test_gloss_builds_the_same_bytes_twice_and_caches_them(
+    small_wordnet, small_gloss, tmp_path, monkeypatch
+):
+    assert digest(build_small(monkeypatch, small_wordnet, tmp_path)) == digest(small_gloss)
     assert len(list(tmp_path.glob("wordnet_glosses-d24-q200-v*.npz"))) == 1
 
     def no_build(*args):
@@ -85,12 +82,7 @@ def test_gloss_cache_round_trip(small_wordnet, small_gloss, tmp_path, monkeypatc
 
     monkeypatch.setattr(gloss, "_build_gloss", no_build)
     again = build_small(monkeypatch, small_wordnet, tmp_path)
-    assert digest(again) == digest(first) and again.words == first.words
-
-
-def test_gloss_rejects_a_metric_it_has_no_meaning_for():
-    with pytest.raises(ValueError, match="'poincare'"):
-        datasets.wordnet_glosses("poincare")
+    assert digest(again) == digest(small_gloss) and again.words == small_gloss.words
 
 
 @pytest.mark.parametrize("seed", [0, 1])
@@ -132,11 +124,13 @@ def test_synthetic_layout_and_mask_shares():
 
 
 @pytest.mark.parametrize(
-    "kwargs", [{"metric": "poincare"}, {"n": 0}, {"n_queries": 0}, {"n_clusters": -1}]
+    "load, kwargs",
+    [(datasets.wordnet_glosses, {"metric": "poincare"})]
+    + [(datasets.synthetic_mixture, kw) for kw in ({"metric": "poincare"}, {"n": 0}, {"dim": -1})],
 )
-def test_synthetic_rejects_bad_arguments(kwargs):
-    with pytest.raises(ValueError, match="poincare|positive"):
-        datasets.synthetic_mixture(**kwargs)
+def test_loaders_reject_bad_arguments(load, kwargs):
+    with pytest.raises(ValueError, match="'poincare'|positive"):
+        load(**kwargs)
 
 
 def recall_at_10(ds, ef):
@@ -153,18 +147,17 @@ def recall_at_10(ds, ef):
 
 
 @pytest.mark.parametrize(
-    "metric, threshold",
-    [("cosine", 0.97), ("euclidean", 0.96)],  # observed 0.992 and 0.982 at ef 16
-)
-def test_graph_index_finds_gloss_neighbours(small_gloss, metric, threshold):
-    ds = datasets.Dataset(**{**small_gloss.__dict__, "metric": metric})
-    assert recall_at_10(ds, 16) >= threshold
-
-
-@pytest.mark.parametrize(
-    "metric, threshold",
-    [("cosine", 0.97), ("euclidean", 0.97)],  # observed 0.996 and 0.996 at ef 16
-)
-def test_graph_index_finds_synthetic_neighbours(metric, threshold):
-    ds = datasets.synthetic_mixture(metric, n=4000, n_queries=100)
+    "source, metric, threshold",
+    [  # observed 0.992, 0.982, 0.996 and 0.996 at ef 16
+        ("gloss", "cosine", 0.97), ("gloss", "euclidean", 0.96),
+        ("synthetic", "cosine", 0.97), ("synthetic", "euclidean", 0.97),
+    ],
+)  # fmt: skip
+def test_graph_index_finds_the_neighbours(request, source, metric, threshold):
+    if source == "gloss":
+        ds = datasets.Dataset(
+            **{**request.getfixturevalue("small_gloss").__dict__, "metric": metric}
+        )
+    else:
+        ds = datasets.synthetic_mixture(metric, n=4000, n_queries=100)
     assert recall_at_10(ds, 16) >= threshold
