@@ -53,11 +53,11 @@ def test_gloss_layout_and_masks(small_gloss):
     ds = small_gloss
     n = ds.n
     assert 0.95 * (4 * LINES_PER_FILE - 200) <= n <= 4 * LINES_PER_FILE - 200  # a few have no term
-    assert ds.base.shape == (n, 24) and ds.queries.shape == (200, 24)
+    assert ds.base.shape == (n, 24) and ds.queries.shape[1] == 24 and 180 <= len(ds.queries) <= 200
     for a in (ds.base, ds.queries):
         assert a.dtype == np.float32 and a.flags.c_contiguous and np.all(np.isfinite(a))
     assert len(ds.words) == n and ds.label_names == datasets.GLOSS_LABELS
-    norms = np.linalg.norm(ds.base, axis=1)
+    norms = np.linalg.norm(np.vstack([ds.base, ds.queries]), axis=1)
     assert np.all(norms > 0) and np.all(norms <= 1.0 + 1e-5)  # projections of unit rows
     for masks in (ds.base_masks, ds.query_masks):
         assert masks.dtype == np.uint64
@@ -148,7 +148,7 @@ def recall_at_10(ds, ef):
 
 @pytest.mark.parametrize(
     "source, metric, threshold",
-    [  # observed 0.992, 0.982, 0.996 and 0.996 at ef 16
+    [  # observed 0.988, 0.981, 0.996 and 0.996 at ef 16
         ("gloss", "cosine", 0.97), ("gloss", "euclidean", 0.96),
         ("synthetic", "cosine", 0.97), ("synthetic", "euclidean", 0.97),
     ],
