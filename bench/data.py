@@ -112,6 +112,52 @@ def wordnet_case(n_base: int | None, n_queries: int) -> Case:
     return Case("wordnet_nouns-poincare", ds, filters)
 
 
+def _subset_rows(ds: vd.Dataset, n_base: int, seed: int) -> None:
+    """Keep ``n_base`` base rows drawn at random (seeded), in their order."""
+    rows = np.sort(np.random.default_rng(seed).choice(ds.n, min(n_base, ds.n), replace=False))
+    ds.base, ds.base_masks = ds.base[rows], ds.base_masks[rows]
+    if ds.words is not None:
+        ds.words = [ds.words[i] for i in rows]
+
+
+def gloss_case(metric: str, n_base: int | None, n_queries: int) -> Case:
+    """LSA vectors of the WordNet glosses; filters are parts of speech and lexicographer files."""
+    ds = vd.wordnet_glosses(metric)
+    ds.queries, ds.query_masks = ds.queries[:n_queries], ds.query_masks[:n_queries]
+    if n_base is not None:
+        _subset_rows(ds, n_base, seed=4)
+    verb = vd.GLOSS_LABELS.index("pos.verb")
+    filters = [
+        _fixed("pos.verb", verb, ds),
+        Filter("own lexicographer file (per query)", ds.query_masks,
+               _share(ds.base_masks, ds.query_masks)),
+    ]  # fmt: skip
+    for share in (0.01, 0.001):
+        bit = _category_near(ds, share)
+        if all(f.name != ds.label_names[bit] for f in filters):
+            filters.append(_fixed(ds.label_names[bit], bit, ds))
+    return Case(f"wordnet_glosses-{metric}", ds, filters)
+
+
+def synthetic_case(metric: str, n: int, n_queries: int) -> Case:
+    """The first ``n`` rows of the seeded cluster mixture; filters are the query's own group
+    (about 6 %, placed with the clusters) and random bits of 50 %, 5 % and 0.2 %."""
+    ds = vd.synthetic_mixture(metric, n=n, n_queries=n_queries)
+    filters = [
+        Filter("own group (per query)", ds.query_masks, _share(ds.base_masks, ds.query_masks)),
+    ]
+    for label in ("random 50%", "random 5%", "random 0.2%"):
+        filters.append(_fixed(label, ds.label_names.index(label), ds))
+    return Case(f"synthetic_mixture-{_count(n)}-{metric}", ds, filters)
+
+
+def _count(n: int) -> str:
+    """1000000 -> "1M", 300000 -> "300k"."""
+    if n % 1_000_000 == 0:
+        return f"{n // 1_000_000}M"
+    return f"{n // 1000}k" if n % 1000 == 0 else str(n)
+
+
 def _fingerprint(ds: vd.Dataset, extra: np.ndarray | None) -> str:
     h = hashlib.sha1()
     for a in (ds.base, ds.queries, ds.base_masks) + (() if extra is None else (extra,)):

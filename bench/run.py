@@ -1,9 +1,12 @@
 """Benchmark of orv_core against hnswlib, faiss-cpu, pynndescent and exact search.
 
-    python -m bench.run            # full run, about 15-25 min; writes bench/results.json,
+    python -m bench.run            # full run, about 1.5-2 h (the two 1M-row synthetic cases
+                                   # about 1 h of it); writes bench/results.json,
                                    # bench/RESULTS.md and bench/*.png
-    python -m bench.run --quick    # subsets and a few ef values, about 2 min; writes into
+    python -m bench.run --quick    # subsets and a few ef values, about 4-5 min; writes into
                                    # bench/cache/quick/ so the full results stay in place
+    python -m bench.run --cases synthetic-euclidean --synthetic-n 100000,300000,1000000
+                                   # how query and build cost grow with n, about 45 min
 
 Run from the repository root. Needs orv_core and velmora importable (for a source tree:
 PYTHONPATH=<build dir>:<repo>) and pip install hnswlib faiss-cpu pynndescent matplotlib tqdm.
@@ -50,6 +53,10 @@ FULL = {
     "fashion_queries": 1000,
     "wordnet_base": None,
     "wordnet_queries": 1000,
+    "gloss_base": None,
+    "gloss_queries": 1000,
+    "synthetic_n": [1_000_000],
+    "synthetic_queries": 1000,
     "efs": [10, 16, 24, 32, 48, 64, 96, 128, 256],
     "exact_queries": 200,
     "rounds": 3,
@@ -69,6 +76,10 @@ QUICK = {
     "fashion_queries": 100,
     "wordnet_base": 10000,
     "wordnet_queries": 100,
+    "gloss_base": 10000,
+    "gloss_queries": 100,
+    "synthetic_n": [20_000],
+    "synthetic_queries": 100,
     "efs": [16, 64, 256],
     "exact_queries": 50,
     "rounds": 1,
@@ -83,6 +94,25 @@ QUICK = {
     "all_pass_queries": 100,
     "big_file_nodes": 100_000,
 }
+# From 300k rows on: one build per system and fewer points. At 1M synthetic rows a build takes
+# 5-10 CPU min here (orv_core 36 s, hnswlib 19 s at 100k), so each 1M case runs about 30 min.
+LARGE_N = 300_000
+LARGE = {
+    "efs": [16, 32, 64, 128, 256],
+    "build_rounds": 1,
+    "rounds": 2,
+    "exact_queries": 50,
+    "filter_queries": 100,
+    "filtered_efs": [32, 512],
+    "post_efs": [256],
+    "peer_filter_efs": [64],
+    "hnswlib_filter_efs": [64],
+    "self_sample": 500,
+}
+CASES = (
+    "fashion-euclidean,fashion-cosine,wordnet,gloss-euclidean,gloss-cosine,"
+    "synthetic-euclidean,synthetic-cosine"
+)
 
 
 def build_systems(case: data.Case, cfg: dict, with_pynndescent: bool) -> tuple[dict, dict]:
@@ -272,13 +302,20 @@ def main() -> None:
     ap.add_argument("--quick", action="store_true", help="subsets, a few ef values (~2 min)")
     ap.add_argument(
         "--cases",
-        default="fashion-euclidean,fashion-cosine,wordnet",
+        default=CASES,
         help="comma-separated subset of the default",
+    )
+    ap.add_argument(
+        "--synthetic-n",
+        help="comma-separated row counts of the synthetic cases, e.g. 100000,300000,1000000 "
+        "(default 1000000, quick 20000)",
     )
     ap.add_argument("--no-pynndescent", action="store_true", help="skip the pynndescent peer")
     ap.add_argument("--out", help="output directory (default bench/, or bench/cache/quick)")
     args = ap.parse_args()
-    cfg = QUICK if args.quick else FULL
+    cfg = dict(QUICK if args.quick else FULL)
+    if args.synthetic_n:
+        cfg["synthetic_n"] = [int(n) for n in args.synthetic_n.split(",")]
     out_dir = Path(args.out or (BENCH / "cache" / "quick" if args.quick else BENCH))
     out_dir.mkdir(parents=True, exist_ok=True)
     results = {
@@ -291,8 +328,9 @@ def main() -> None:
     (BENCH / "cache").mkdir(exist_ok=True)
     with tempfile.TemporaryDirectory(dir=BENCH / "cache") as work:
         for name in args.cases.split(","):
-            case = make_case(name.strip(), cfg)
-            results["datasets"][case.name] = run_case(case, cfg, pynn, work)
+            for case in make_cases(name.strip(), cfg):
+                case_cfg = dict(cfg, **LARGE) if case.ds.n >= LARGE_N else cfg
+                results["datasets"][case.name] = run_case(case, case_cfg, pynn, work)
             gc.collect()
             results["environment"]["load_average_at_end"] = os.getloadavg()
             text = json.dumps(results, indent=1, default=_json_default)
@@ -304,12 +342,21 @@ def main() -> None:
     print(f"\nwrote {out_dir}/results.json, RESULTS.md and plots")
 
 
-def make_case(name: str, cfg: dict) -> data.Case:
+def make_cases(name: str, cfg: dict) -> list[data.Case]:
     if name.startswith("fashion-"):
-        return data.fashion_case(name.split("-", 1)[1], cfg["fashion_base"], cfg["fashion_queries"])
+        metric = name.split("-", 1)[1]
+        return [data.fashion_case(metric, cfg["fashion_base"], cfg["fashion_queries"])]
     if name == "wordnet":
-        return data.wordnet_case(cfg["wordnet_base"], cfg["wordnet_queries"])
-    raise SystemExit(f"unknown case {name!r}")
+        return [data.wordnet_case(cfg["wordnet_base"], cfg["wordnet_queries"])]
+    if name in ("gloss-euclidean", "gloss-cosine"):
+        metric = name.split("-", 1)[1]
+        return [data.gloss_case(metric, cfg["gloss_base"], cfg["gloss_queries"])]
+    if name in ("synthetic-euclidean", "synthetic-cosine"):
+        metric = name.split("-", 1)[1]
+        return [
+            data.synthetic_case(metric, n, cfg["synthetic_queries"]) for n in cfg["synthetic_n"]
+        ]
+    raise SystemExit(f"unknown case {name!r}; known: {CASES}")
 
 
 def _json_default(x):
