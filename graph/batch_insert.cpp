@@ -18,9 +18,10 @@ std::string value_name(float v) {
 }
 
 void check_width(const HyperbolicIndex& ix, const RowBlock& rows) {
-    if (rows.cols != int64_t(ix.dimension))
-        throw std::invalid_argument("expected " + std::to_string(ix.dimension) +
-                                    " columns, got " + std::to_string(rows.cols));
+    const int32_t dim = ix.view().dimension;
+    if (rows.cols != int64_t(dim))
+        throw std::invalid_argument("expected " + std::to_string(dim) + " columns, got " +
+                                    std::to_string(rows.cols));
 }
 
 void check_finite_rows(const RowBlock& rows) {
@@ -44,8 +45,8 @@ void check_batch(const HyperbolicIndex& ix, const RowBlock& rows, const MaskBloc
                                     " masks, one per row, got " + std::to_string(masks.count));
     if (rows.rows > int64_t(INT32_MAX) - ix.size())
         throw std::invalid_argument("a batch of " + std::to_string(rows.rows) +
-                                    " rows would take the index past " +
-                                    std::to_string(INT32_MAX) + " nodes");
+                                    " rows would take the index past " + std::to_string(INT32_MAX) +
+                                    " nodes");
     if (linked) check_finite_rows(rows);
 }
 
