@@ -1,4 +1,5 @@
-// Beam search on one layer of the graph.
+// The searcher's beam search on one layer of the graph, its sorted beam, and the
+// greedy descent.
 #include <algorithm>
 #include <cmath>
 #include <climits>
