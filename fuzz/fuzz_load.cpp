@@ -91,12 +91,12 @@ struct Query {
 // Random components inside the unit ball, or a stored vector (possibly not finite).
 Query make_query(const HyperbolicIndex& ix, SplitMix& rng) {
     Query q;
-    const int32_t dim = ix.dimension;
+    const int32_t dim = ix.view().dimension;
     q.v.resize(size_t(dim));
     const float scale = 0.9f / std::sqrt(float(dim));
     for (float& x : q.v) x = rng.unit() * scale;
     if (ix.size() > 0 && rng.below(4) == 0) {
-        const float* row = ix.nodes.row(rng.below(ix.size()));
+        const float* row = ix.view().nodes.row(rng.below(ix.size()));
         std::copy(row, row + dim, q.v.begin());
     }
     q.k = rng.below(9);
@@ -116,7 +116,7 @@ void check_ids(const HyperbolicIndex& ix, const std::vector<int32_t>& ids, const
     if (std::adjacent_find(seen.begin(), seen.end()) != seen.end()) fail(where + "repeated id");
     for (int32_t id : ids) {
         if (id < 0 || id >= ix.size()) fail(where + "id " + std::to_string(id) + " out of range");
-        if ((q.mask & ~ix.nodes.masks[size_t(id)]) != 0) fail(where + "id fails the mask");
+        if ((q.mask & ~ix.view().nodes.masks[size_t(id)]) != 0) fail(where + "id fails the mask");
     }
 }
 
@@ -141,22 +141,34 @@ Results run_searches(const HyperbolicIndex& ix, const Query& q) {
     return r;
 }
 
+// The three searches run straight on a searcher of the index's graph, its
+// distances measured with the kernel set ks.
+Results searcher_results(const HyperbolicIndex& ix, const orv::KernelSet& ks, const Query& q) {
+    const orv::MetricView v = ix.view();
+    orv::SearchScratch& s = orv::thread_scratch();
+    orv::GraphSearcher gs({v.nodes, &ks, v.dimension, v.metric_type}, ix.searcher(s).entry(), s);
+    const float* p = q.v.data();
+    const float min_sq = q.min_norm >= 0.0f ? q.min_norm * q.min_norm : -1.0f;
+    return {gs.hnsw_query(p, q.k, q.mask, q.ef, q.max_radius, q.min_norm),
+            gs.filtered_query(p, q.k, q.mask, q.ef, q.max_radius, q.min_norm),
+            gs.flat_query(p, q.k, q.mask, q.max_radius, min_sq)};
+}
+
 // Every kernel set must give the same decisions, hence the same ids.
-Results searches_on_every_kernel(HyperbolicIndex& ix, const Query& q) {
+Results searches_on_every_kernel(const HyperbolicIndex& ix, const Query& q) {
     const Results best = run_searches(ix, q);
-    ix.use_kernels(orv::generic_kernels());
-    const Results generic = run_searches(ix, q);
-    ix.use_kernels(orv::best_kernels());
-    if (best != generic) fail("searches differ between kernel sets on " + ix.get_metric());
+    if (searcher_results(ix, orv::generic_kernels(), q) != best)
+        fail("searches differ between kernel sets on " + ix.get_metric());
     return best;
 }
 
 void check_stats(const HyperbolicIndex& ix) {
     const orv::IndexStats st = ix.get_stats();
-    if (st.num_nodes != ix.size() || st.dimension != ix.dimension || st.ep_id != ix.ep_id ||
+    const orv::EntryPoint ep = ix.searcher(orv::thread_scratch()).entry();
+    if (st.num_nodes != ix.size() || st.dimension != ix.view().dimension || st.ep_id != ep.id ||
         st.max_m_0 != 2 * st.max_m)
         fail("stats disagree with the index");
-    if (int64_t(st.layer_distribution.size()) != int64_t(ix.ep_layer) + 2)
+    if (int64_t(st.layer_distribution.size()) != int64_t(ep.layer) + 2)
         fail("layer distribution has the wrong length");
     if (!(st.avg_degree_layer0 >= 0.0 && st.avg_degree_layer0 <= 2.0 * st.max_m))
         fail("average layer-0 degree out of range");
@@ -175,8 +187,9 @@ void check_reload(const HyperbolicIndex& ix, const char* metric) {
 }
 
 void add_and_search(HyperbolicIndex& ix, const char* metric, SplitMix& rng) {
-    std::vector<float> v(size_t(ix.dimension));
-    for (float& x : v) x = rng.unit() * 0.9f / std::sqrt(float(ix.dimension));
+    const int32_t dim = ix.view().dimension;
+    std::vector<float> v(static_cast<size_t>(dim));
+    for (float& x : v) x = rng.unit() * 0.9f / std::sqrt(float(dim));
     const int32_t n = ix.size();
     // The link memo starts empty after a load; half the runs force it on (where
     // it is sound) so that loaded lists, duplicates and all, go through it.
@@ -194,7 +207,7 @@ void add_and_search(HyperbolicIndex& ix, const char* metric, SplitMix& rng) {
 void exercise(HyperbolicIndex& ix, const char* metric, const std::string& input, SplitMix& rng) {
     check_stats(ix);
     if (saved_bytes(ix) != input) fail("a loaded file does not save back byte for byte");
-    if (ix.dimension > MAX_QUERY_DIM) return;
+    if (ix.view().dimension > MAX_QUERY_DIM) return;
     searches_on_every_kernel(ix, make_query(ix, rng));
     add_and_search(ix, metric, rng);
     // Loading over an index that holds nodes replaces all of them.
@@ -208,21 +221,21 @@ uint32_t bits(float f) {
     return b;
 }
 
-// Everything a load replaces, compared field by field.
+// Everything a load replaces, compared: the saved bytes hold the header, the
+// rows, masks, levels and links; the rest comes from the view, the stats and
+// the builder.
 bool same_state(const HyperbolicIndex& a, const HyperbolicIndex& b) {
-    const orv::NodeStore &x = a.nodes, &y = b.nodes;
-    return a.dimension == b.dimension && bits(a.curvature) == bits(b.curvature) &&
-           a.max_m == b.max_m && a.max_m_0 == b.max_m_0 &&
-           bits(a.level_mult) == bits(b.level_mult) && a.ep_id == b.ep_id &&
-           a.ep_layer == b.ep_layer && a.metric_type == b.metric_type && x.dim() == y.dim() &&
-           x.max_list() == y.max_list() && x.vectors == y.vectors && x.norms == y.norms &&
-           x.levels == y.levels && x.masks == y.masks && x.links0 == y.links0 && x.upper == y.upper;
+    const orv::MetricView x = a.view(), y = b.view();
+    return saved_bytes(a) == saved_bytes(b) && a.get_stats().max_m_0 == b.get_stats().max_m_0 &&
+           bits(a.graph_builder().level_mult) == bits(b.graph_builder().level_mult) &&
+           x.metric_type == y.metric_type && x.nodes.dim() == y.nodes.dim() &&
+           x.nodes.max_list() == y.nodes.max_list();
 }
 
 void fuzz_input(const std::string& input, uint64_t seed) {
     for (const char* metric : METRICS) {
         std::unique_ptr<HyperbolicIndex> ix = one_node_index(metric);
-        ix->rng.seed(uint32_t(seed));
+        ix->graph_builder().rng.seed(uint32_t(seed));
         try {
             ix->load_index(g_in_path);
         } catch (const std::runtime_error&) {

@@ -18,8 +18,9 @@ std::string value_name(float v) {
 }
 
 void check_width(const HyperbolicIndex& ix, const RowBlock& rows) {
-    if (rows.cols != int64_t(ix.dimension))
-        throw std::invalid_argument("expected " + std::to_string(ix.dimension) + " columns, got " +
+    const int32_t dim = ix.view().dimension;
+    if (rows.cols != int64_t(dim))
+        throw std::invalid_argument("expected " + std::to_string(dim) + " columns, got " +
                                     std::to_string(rows.cols));
 }
 

@@ -1,10 +1,12 @@
-// Beam search on one layer of the graph.
+// The searcher's beam search on one layer of the graph, its sorted beam, and the
+// greedy descent.
 #include <algorithm>
 #include <cmath>
 #include <climits>
 #include <functional>
 
 #include "orv/expand.hpp"
+#include "orv/graph_searcher.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -25,21 +27,6 @@ uint16_t VisitedMarks::begin(size_t n) {
         version = 1;
     }
     return version;
-}
-
-VisitedMarks& layer_search_marks() {
-    thread_local VisitedMarks marks;
-    return marks;
-}
-
-DistanceCache& layer_search_cache() {
-    thread_local DistanceCache cache;
-    return cache;
-}
-
-DistanceCache& layer_search_ahead() {
-    thread_local DistanceCache cache;
-    return cache;
 }
 
 // Shows the watch a whole batch before the beam sees it: its NaN, and its
@@ -127,28 +114,27 @@ static void admit_batch(SearchScratch& s, int m, int32_t ef, BeamWatch* watch) {
 }
 
 template <int M, bool WATCH>
-void HyperbolicIndex::search_layer_into(const float* q, float qn, NodeDist entry, int32_t ef,
-                                        int32_t layer, SearchScratch& s, bool keep,
-                                        BeamWatch* watch) const {
+void GraphSearcher::search_layer_into(const float* q, float qn, NodeDist entry, int32_t ef,
+                                      int32_t layer, DistanceCache* keep, BeamWatch* watch) {
     using Ops = MetricOps<M>;
+    const MetricView v = view_;
+    SearchScratch& s = s_;
     if (ef < 1) ef = 1;
-    ensure_batch_room(s, nodes.max_list());
-    VisitedMarks& marks = layer_search_marks();
-    const uint16_t ver = marks.begin(size_t(size()));
-    uint16_t* vis = marks.marks.data();
+    ensure_batch_room(s, v.nodes.max_list());
+    const uint16_t ver = s.marks.begin(size_t(v.nodes.count()));
+    uint16_t* vis = s.marks.marks.data();
     // With keep, every distance measured is kept by node id: a linked
     // insertion reads them back when it links the new node (values above the
     // bound of their moment are stand-ins, as the batch allows).
-    DistanceCache& kept = layer_search_cache();
-    const uint16_t kver = keep ? kept.begin(size_t(size())) : 0;
-    const bool ahead_on = measures_ahead(dimension, ef);
-    DistanceCache& ahead = layer_search_ahead();
-    const uint16_t aver = ahead_on ? ahead.begin(size_t(size())) : 0;
+    const uint16_t kver = keep != nullptr ? keep->begin(size_t(v.nodes.count())) : 0;
+    const bool ahead_on = measures_ahead(v.dimension, ef);
+    DistanceCache& ahead = s.ahead;
+    const uint16_t aver = ahead_on ? ahead.begin(size_t(v.nodes.count())) : 0;
     auto& cand = s.cand;
     auto& beam = s.beam;
     cand.clear();
     beam.clear();
-    const float* q_tails = Ops::query_tails(*this, q, s.q_tails);
+    const float* q_tails = Ops::query_tails(v, q, s.q_tails);
     if constexpr (WATCH) watch->saw(entry.dist);
     cand.push_back(entry);
     vis[entry.id] = ver;
@@ -161,15 +147,14 @@ void HyperbolicIndex::search_layer_into(const float* q, float qn, NodeDist entry
         // The next expansion is likely the nearest candidate left: start its
         // list while this one is measured.
         const int32_t guess = cand.empty() ? -1 : cand.front().id;
-        if (guess >= 0) nodes.prefetch_links(guess, layer);
+        if (guess >= 0) v.nodes.prefetch_links(guess, layer);
         // A full beam's top only falls from here on, so it bounds the batch.
         const float bound = int32_t(beam.size()) >= ef ? beam.front().dist : INFINITY;
         const int n_guesses = std::min(int(cand.size()), AHEAD_GUESSES);
-        int m = ahead_on
-                    ? measure_unvisited_ahead<M>(*this, q, qn, c.id, cand.data(), n_guesses, layer,
-                                                 vis, ver, s, bound, q_tails, ahead, aver)
-                    : measure_unvisited<M>(*this, q, qn, c.id, layer, vis, ver, s, bound, q_tails);
-        if (keep) keep_batch(s, m, kept, kver);
+        int m = ahead_on ? measure_unvisited_ahead<M>(v, q, qn, c.id, cand.data(), n_guesses, layer,
+                                                      vis, ver, s, bound, q_tails, ahead, aver)
+                         : measure_unvisited<M>(v, q, qn, c.id, layer, vis, ver, s, bound, q_tails);
+        if (keep != nullptr) keep_batch(s, m, *keep, kver);
         if constexpr (WATCH) watch_batch(*watch, s.dists.data(), m, bound);
         // Nothing at or above the bound can enter a full beam: such records
         // are dropped first without a branch, and the admission test then
@@ -179,14 +164,13 @@ void HyperbolicIndex::search_layer_into(const float* q, float qn, NodeDist entry
     }
 }
 
-void HyperbolicIndex::search_layer_dispatch(const float* q, float qn, NodeDist entry, int32_t ef,
-                                            int32_t layer, SearchScratch& s, bool keep,
-                                            BeamWatch* watch) const {
-    with_metric(metric_type, [&](auto m) {
+void GraphSearcher::search_layer(const float* q, float qn, NodeDist entry, int32_t ef,
+                                 int32_t layer, DistanceCache* keep, BeamWatch* watch) {
+    with_metric(view_.metric_type, [&](auto m) {
         if (watch != nullptr)
-            search_layer_into<decltype(m)::value, true>(q, qn, entry, ef, layer, s, keep, watch);
+            search_layer_into<decltype(m)::value, true>(q, qn, entry, ef, layer, keep, watch);
         else
-            search_layer_into<decltype(m)::value, false>(q, qn, entry, ef, layer, s, keep, watch);
+            search_layer_into<decltype(m)::value, false>(q, qn, entry, ef, layer, keep, watch);
     });
 }
 
@@ -275,17 +259,18 @@ static int admit_sorted(SearchScratch& s, int m, int32_t ef, int32_t& n, BeamWat
 // it stays at the root of the heaps' beam, and once the beam is full its top
 // admits nothing in either.
 template <int M, bool WATCH>
-bool HyperbolicIndex::sorted_beam_into(const float* q, float qn, NodeDist entry, int32_t ef,
-                                       SearchScratch& s, BeamWatch* watch) const {
-    ensure_batch_room(s, nodes.max_list());
+bool GraphSearcher::sorted_beam_into(const float* q, float qn, NodeDist entry, int32_t ef,
+                                     BeamWatch* watch) {
+    const MetricView v = view_;
+    SearchScratch& s = s_;
+    ensure_batch_room(s, v.nodes.max_list());
     // One slot before the records, which the moves read but never keep.
     const size_t room = size_t(padded(ef)) + 1;
     if (s.sorted_id.size() < room) s.sorted_id.resize(room);
     s.sorted_dist.assign(room, INFINITY);
-    VisitedMarks& marks = layer_search_marks();
-    const uint16_t ver = marks.begin(size_t(size()));
-    uint16_t* vis = marks.marks.data();
-    const float* q_tails = MetricOps<M>::query_tails(*this, q, s.q_tails);
+    const uint16_t ver = s.marks.begin(size_t(v.nodes.count()));
+    uint16_t* vis = s.marks.marks.data();
+    const float* q_tails = MetricOps<M>::query_tails(v, q, s.q_tails);
     float* dist = s.sorted_dist.data() + 1;
     int32_t* id = s.sorted_id.data() + 1;
     if constexpr (WATCH) watch->saw(entry.dist);
@@ -300,9 +285,9 @@ bool HyperbolicIndex::sorted_beam_into(const float* q, float qn, NodeDist entry,
         id[cur] = ~c;
         int32_t next = cur + 1;
         while (next < n && id[next] < 0) ++next;
-        if (next < n) nodes.prefetch_links(id[next], 0);
+        if (next < n) v.nodes.prefetch_links(id[next], 0);
         const float bound = n >= ef ? dist[n - 1] : INFINITY;
-        int m = measure_unvisited<M>(*this, q, qn, c, 0, vis, ver, s, bound, q_tails);
+        int m = measure_unvisited<M>(v, q, qn, c, 0, vis, ver, s, bound, q_tails);
         if constexpr (WATCH) watch_batch(*watch, s.dists.data(), m, bound);
         if (bound < INFINITY) m = keep_below(s, m, bound);
         const int low = admit_sorted<WATCH>(s, m, ef, n, watch);
@@ -316,33 +301,26 @@ bool HyperbolicIndex::sorted_beam_into(const float* q, float qn, NodeDist entry,
     return true;
 }
 
-bool HyperbolicIndex::sorted_beam_dispatch(const float* q, float qn, NodeDist entry, int32_t ef,
-                                           SearchScratch& s, BeamWatch* watch) const {
+bool GraphSearcher::sorted_beam(const float* q, float qn, NodeDist entry, int32_t ef,
+                                BeamWatch* watch) {
     if (ef > SORTED_MAX_EF) return false;
-    return with_metric(metric_type, [&](auto m) {
+    return with_metric(view_.metric_type, [&](auto m) {
         constexpr int M = decltype(m)::value;
-        return watch != nullptr ? sorted_beam_into<M, true>(q, qn, entry, ef, s, watch)
-                                : sorted_beam_into<M, false>(q, qn, entry, ef, s, watch);
+        return watch != nullptr ? sorted_beam_into<M, true>(q, qn, entry, ef, watch)
+                                : sorted_beam_into<M, false>(q, qn, entry, ef, watch);
     });
-}
-
-std::vector<NodeDist> HyperbolicIndex::search_layer(const float* q, float qn, int32_t entry,
-                                                    int32_t ef, int32_t layer) const {
-    SearchScratch& s = thread_scratch();
-    search_layer_dispatch(q, qn, {dist_to_node(q, qn, entry), entry}, ef, layer, s);
-    return s.beam;
 }
 
 // The walk's key of each id: the distance (above bound, any number above it),
 // or for Poincaré the argument x of arcosh, from which the distance follows
 // and in which it never decreases.
 template <int M>
-void walk_keys(const HyperbolicIndex& ix, const float* q, float qn, const int32_t* ids, int m,
-               float* out, float bound, const float* q_tails, SearchScratch& s) {
+void walk_keys(const MetricView& v, const float* q, float qn, const int32_t* ids, int m, float* out,
+               float bound, const float* q_tails, SearchScratch& s) {
     if constexpr (M == POINCARE)
-        MetricOps<POINCARE>::x_batch(ix, q, qn, ids, m, out);
+        MetricOps<POINCARE>::x_batch(v, q, qn, ids, m, out);
     else
-        measure_ids<M>(ix, q, qn, ids, m, out, bound, q_tails, s);
+        measure_ids<M>(v, q, qn, ids, m, out, bound, q_tails, s);
 }
 
 template <int M>
@@ -361,25 +339,26 @@ float key_distance(float key) {
 // The best's distance carries over from layer to layer: on 784-d rows one
 // more distance of a single node is a chain as long as a whole batch's.
 template <int M>
-NodeDist HyperbolicIndex::greedy_walk(const float* q, float qn, NodeDist entry, int32_t top,
-                                      int32_t bottom, SearchScratch& s) const {
-    ensure_batch_room(s, nodes.max_list());
-    VisitedMarks& marks = layer_search_marks();
-    const float* q_tails = MetricOps<M>::query_tails(*this, q, s.q_tails);
+NodeDist GraphSearcher::greedy_walk(const float* q, float qn, NodeDist entry, int32_t top,
+                                    int32_t bottom) {
+    const MetricView v = view_;
+    SearchScratch& s = s_;
+    ensure_batch_room(s, v.nodes.max_list());
+    VisitedMarks& marks = s.marks;
+    const float* q_tails = MetricOps<M>::query_tails(v, q, s.q_tails);
     int32_t cur = entry.id;
     float best = entry.dist;
     // The distance does not give a Poincaré key back, so it is measured.
     float best_key = best;
-    if constexpr (M == POINCARE)
-        walk_keys<M>(*this, q, qn, &cur, 1, &best_key, INFINITY, q_tails, s);
+    if constexpr (M == POINCARE) walk_keys<M>(v, q, qn, &cur, 1, &best_key, INFINITY, q_tails, s);
     for (int32_t layer = top; layer >= bottom; --layer) {
-        const uint16_t ver = marks.begin(size_t(size()));
+        const uint16_t ver = marks.begin(size_t(v.nodes.count()));
         uint16_t* vis = marks.marks.data();
         vis[cur] = ver;
         for (;;) {
-            const int m = collect_fresh<M>(*this, cur, layer, vis, ver, s.ids.data());
-            prefetch_rows<M>(*this, s.ids.data(), m);
-            walk_keys<M>(*this, q, qn, s.ids.data(), m, s.dists.data(), best, q_tails, s);
+            const int m = collect_fresh<M>(v, cur, layer, vis, ver, s.ids.data());
+            prefetch_rows<M>(v, s.ids.data(), m);
+            walk_keys<M>(v, q, qn, s.ids.data(), m, s.dists.data(), best, q_tails, s);
             const int32_t from = cur;
             for (int j = 0; j < m; ++j) {
                 const float key = s.dists[size_t(j)];
@@ -397,11 +376,11 @@ NodeDist HyperbolicIndex::greedy_walk(const float* q, float qn, NodeDist entry, 
     return {best, cur};
 }
 
-NodeDist HyperbolicIndex::greedy_descent(const float* q, float qn, NodeDist entry, int32_t top,
-                                         int32_t bottom, SearchScratch& s) const {
+NodeDist GraphSearcher::descend(const float* q, float qn, NodeDist entry, int32_t top,
+                                int32_t bottom) {
     if (top < bottom) return entry;
-    return with_metric(metric_type, [&](auto m) {
-        return greedy_walk<decltype(m)::value>(q, qn, entry, top, bottom, s);
+    return with_metric(view_.metric_type, [&](auto m) {
+        return greedy_walk<decltype(m)::value>(q, qn, entry, top, bottom);
     });
 }
 

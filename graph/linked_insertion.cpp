@@ -4,11 +4,9 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <functional>
 #include <stdexcept>
-#include <string>
 
-#include "orv/guards.hpp"
+#include "orv/graph_builder.hpp"
 #include "orv/metric.hpp"
 #include "selection.hpp"
 
@@ -16,17 +14,21 @@ namespace orv {
 
 namespace {
 
-void check_finite(const float* v, int32_t n) {
-    for (int32_t i = 0; i < n; ++i) {
-        if (!std::isfinite(v[i]))
-            throw std::invalid_argument("vector holds a non-finite value (" + std::to_string(v[i]) +
-                                        ") at index " + std::to_string(i));
-    }
+uint32_t os_seed() {
+    std::random_device dev("default");
+    return dev();
 }
 
-void reserve_link_scratch(SearchScratch& s, int32_t max_list) {
+}  // namespace
+
+float level_mult_for(int32_t m) { return static_cast<float>(1.0 / std::log(double(m))); }
+
+GraphBuilder::GraphBuilder(int32_t m) : level_mult(level_mult_for(m)), rng(os_seed()) {}
+
+void GraphBuilder::reserve_link_scratch(int32_t max_list) {
+    BuildScratch& s = s_;
     const size_t n = size_t(max_list) + 1;
-    s.result.reserve(n);
+    s.pushed.reserve(n);
     s.work.reserve(n);
     s.pruned.reserve(n);
     s.selected.reserve(n);
@@ -34,6 +36,11 @@ void reserve_link_scratch(SearchScratch& s, int32_t max_list) {
     s.out_dist.reserve(n);
     s.cand_ids.reserve(n);
     s.cand_x.reserve(n);
+    s.split_order.reserve(n);
+    s.split_taken.reserve(n);
+    s.split_ids.reserve(n);
+    s.split_limits.reserve(n);
+    s.split_dists.reserve(n);
     // The table of the batched heuristic for a shrink; without it the shrink
     // falls back to the sequential test, which needs no room.
     if (n * n <= MAX_PAIR_TABLE && s.pair_dist.size() < n * n) s.pair_dist.resize(n * n);
@@ -48,9 +55,7 @@ void reserve_link_scratch(SearchScratch& s, int32_t max_list) {
     }
 }
 
-}  // namespace
-
-int32_t HyperbolicIndex::draw_level() {
+int32_t GraphBuilder::draw_level() {
     const double y1 = double(uint32_t(rng()));
     const double y2 = double(uint32_t(rng()));
     double u = (y1 + y2 * 4294967296.0) * 0x1p-64;
@@ -61,35 +66,40 @@ int32_t HyperbolicIndex::draw_level() {
     return int32_t(-(std::log(r) * double(level_mult)));
 }
 
-void HyperbolicIndex::plan_links(const float* v, float sq, int32_t level, int32_t ef,
-                                 std::vector<std::vector<int32_t>>& plan, std::vector<float>& dist0,
-                                 float& worst0, int32_t& taken0) {
-    SearchScratch& s = thread_scratch();
-    const int32_t top = std::min(level, ep_layer);
-    plan.resize(size_t(std::max(top + 1, 0)));
+void GraphBuilder::plan_links(const BuildTarget& g, const float* v, float sq, int32_t level,
+                              int32_t ef, Plan& plan) {
+    GraphSearcher searcher(g.view, {g.ep_id, g.ep_layer}, thread_scratch());
+    Selector selector(g.view, s_);
+    const std::vector<NodeDist>& beam = searcher.scratch().beam;
+    const int32_t top = std::min(level, g.ep_layer);
+    plan.links.resize(size_t(std::max(top + 1, 0)));
     NodeDist cur =
-        greedy_descent(v, sq, {dist_to_node(v, sq, ep_id), ep_id}, ep_layer, level + 1, s);
+        searcher.descend(v, sq, {g.view.distance(v, sq, g.ep_id), g.ep_id}, g.ep_layer, level + 1);
     for (int32_t lc = top; lc >= 0; --lc) {
+        std::vector<int32_t>& chosen = plan.links[size_t(lc)];
         // The memo's shrinks read the layer-0 search's distances back.
-        search_layer_dispatch(v, sq, cur, ef, lc, s, lc == 0 && nodes.memo.on());
-        if (lc == 0 && !s.beam.empty()) worst0 = s.beam.front().dist;
-        select_into(s.beam, lc == 0 ? max_m_0 : max_m, s, plan[size_t(lc)], v, sq);
+        const bool keep = lc == 0 && g.nodes.memo.on();
+        searcher.search_layer(v, sq, cur, ef, lc, keep ? &kept_ : nullptr);
+        if (lc == 0 && !beam.empty()) plan.worst0 = beam.front().dist;
+        selector.select_into(searcher.scratch().beam, lc == 0 ? g.max_m_0 : g.max_m, chosen, v, sq);
         // The first link's distance was measured by this layer's search.
-        if (!plan[size_t(lc)].empty()) cur = {s.out_dist[0], plan[size_t(lc)][0]};
+        if (!chosen.empty()) cur = {s_.out_dist[0], chosen[0]};
         if (lc == 0) {
-            dist0 = s.out_dist;
-            taken0 = s.taken;
+            plan.dist0 = s_.out_dist;
+            plan.taken0 = s_.taken;
         }
         // Loaded lists come without spare room; make it now, while a failure
         // still leaves the index untouched.
         if (lc > 0)
-            for (int32_t n : plan[size_t(lc)]) nodes.reserve_upper(n, lc, max_m);
+            for (int32_t n : chosen) g.nodes.reserve_upper(n, lc, g.max_m);
     }
-    reserve_link_scratch(s, nodes.max_list());
+    reserve_link_scratch(g.nodes.max_list());
 }
 
-void HyperbolicIndex::link_reverse(int32_t new_id, int32_t n, int32_t layer, int32_t cap,
-                                   SearchScratch& s) {
+void GraphBuilder::link_reverse(const BuildTarget& g, int32_t new_id, int32_t n, int32_t layer,
+                                int32_t cap) {
+    BuildScratch& s = s_;
+    NodeStore& nodes = g.nodes;
     // Read before the push, which makes it unknown.
     const uint8_t split = layer == 0 ? nodes.split0[size_t(n)] : SPLIT_UNKNOWN;
     nodes.push_link(n, layer, new_id);
@@ -97,62 +107,57 @@ void HyperbolicIndex::link_reverse(int32_t new_id, int32_t n, int32_t layer, int
     if (l.count <= cap) return;
     const float* nv = nodes.row(n);
     const float nn = nodes.norms[size_t(n)];
-    dist_batch(nv, nn, l.ids, l.count, s.dists.data());
-    if (split != SPLIT_UNKNOWN && shrink_by_split(n, l, split, cap, s)) return;
+    g.view.distances(nv, nn, l.ids, l.count, s.dists.data());
+    if (split != SPLIT_UNKNOWN && shrink_by_split(g, n, l, split, cap)) return;
     // In list order, as if pushed onto a heap one by one; the heap is only
     // built where ties make its layout matter.
-    auto& pushed = s.result;
-    pushed.clear();
-    for (int32_t j = 0; j < l.count; ++j) pushed.push_back({s.dists[size_t(j)], l.ids[j]});
-    drain_pushed(pushed, s.work);
-    select_sorted(cap, s, s.selected, nv, nn);
+    s.pushed.clear();
+    for (int32_t j = 0; j < l.count; ++j) s.pushed.push_back({s.dists[size_t(j)], l.ids[j]});
+    drain_pushed(s.pushed, s.work);
+    Selector(g.view, s).select_sorted(cap, s.selected, nv, nn);
     nodes.set_links(n, layer, s.selected.data(), int32_t(s.selected.size()));
     if (layer == 0) nodes.split0[size_t(n)] = split_of(s.taken);
 }
 
-void HyperbolicIndex::add_item_and_link(const float* data, int64_t len, uint64_t mask,
-                                        int32_t ef_construction) {
-    // The guard comes first: a load on another thread must not change the
-    // dimension between the checks and the copy.
-    WriteGuard guard(*this);
-    check_query(len);
-    check_finite(data, dimension);
-    insert_linked(data, mask, ef_construction);
-}
-
-void HyperbolicIndex::insert_linked(const float* data, uint64_t mask, int32_t ef_construction) {
-    if (size() == INT32_MAX) throw std::length_error("index is full: node ids are 32-bit");
-    const float sq = kernels->sq_norm(data, size_t(dimension));
-    const int32_t level = draw_level();
-    std::vector<std::vector<int32_t>> plan;
-    // Layer-0 distances of the chosen neighbours from the new node; the same
-    // as theirs from it, since distances are symmetric while the memo is on.
-    std::vector<float> dist0;
-    // The layer-0 beam's final top: the search's cached distances below it are exact.
-    float worst0 = INFINITY;
-    // How many of the new node's layer-0 links its selection took outright.
-    int32_t taken0 = 0;
-    if (size() > 0 && ep_id >= 0)
-        plan_links(data, sq, level, ef_construction, plan, dist0, worst0, taken0);
-    nodes.reserve_one();
-    const int32_t new_id = nodes.append(data, sq, mask, level, max_m);
-    SearchScratch& s = thread_scratch();
-    for (int32_t lc = int32_t(plan.size()) - 1; lc >= 0; --lc) {
-        const std::vector<int32_t>& sel = plan[size_t(lc)];
-        const int32_t cap = lc == 0 ? max_m_0 : max_m;
+void GraphBuilder::link_new_node(const BuildTarget& g, int32_t new_id, const Plan& plan) {
+    NodeStore& nodes = g.nodes;
+    for (int32_t lc = int32_t(plan.links.size()) - 1; lc >= 0; --lc) {
+        const std::vector<int32_t>& sel = plan.links[size_t(lc)];
+        const int32_t cap = lc == 0 ? g.max_m_0 : g.max_m;
         nodes.set_links(new_id, lc, sel.data(), int32_t(sel.size()));
-        if (lc == 0) nodes.split0[size_t(new_id)] = split_of(taken0);
+        if (lc == 0) nodes.split0[size_t(new_id)] = split_of(plan.taken0);
         if (lc == 0 && nodes.memo.on()) {
             for (size_t i = 0; i < sel.size(); ++i)
-                link_reverse_memo(new_id, sel[i], dist0[i], worst0, cap, s);
+                link_reverse_memo(g, new_id, sel[i], plan.dist0[i], plan.worst0, cap);
             continue;
         }
-        for (int32_t n : sel) link_reverse(new_id, n, lc, cap, s);
+        for (int32_t n : sel) link_reverse(g, new_id, n, lc, cap);
     }
-    if (level > ep_layer) {
-        ep_id = new_id;
-        ep_layer = level;
+}
+
+void GraphBuilder::insert_linked(const BuildTarget& g, const float* row, uint64_t mask,
+                                 int32_t ef_construction) {
+    NodeStore& nodes = g.nodes;
+    if (nodes.count() == INT32_MAX) throw std::length_error("index is full: node ids are 32-bit");
+    const float sq = g.view.kernels->sq_norm(row, size_t(g.view.dimension));
+    const int32_t level = draw_level();
+    Plan plan;
+    if (nodes.count() > 0 && g.ep_id >= 0) plan_links(g, row, sq, level, ef_construction, plan);
+    nodes.reserve_one();
+    const int32_t new_id = nodes.append(row, sq, mask, level, g.max_m);
+    link_new_node(g, new_id, plan);
+    if (level > g.ep_layer) {
+        g.ep_id = new_id;
+        g.ep_layer = level;
     }
+}
+
+void GraphBuilder::insert_flat(const BuildTarget& g, const float* row, uint64_t mask) {
+    NodeStore& nodes = g.nodes;
+    if (nodes.count() == INT32_MAX) throw std::length_error("index is full: node ids are 32-bit");
+    const float sq = g.view.kernels->sq_norm(row, size_t(g.view.dimension));
+    nodes.reserve_one();
+    nodes.append(row, sq, mask, 0, g.max_m);
 }
 
 }  // namespace orv

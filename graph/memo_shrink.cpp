@@ -29,12 +29,13 @@ float largest(const float* d, int32_t n) {
 // directions; a stored norm is never negative while the memo is on, so the
 // distance is symmetric bit for bit.
 template <int M>
-void HyperbolicIndex::memo_pairs(const int32_t* ids, int32_t from, int32_t lo, int32_t hi,
-                                 float bound, SearchScratch& s) const {
+void GraphBuilder::memo_pairs(const MetricView& v, const int32_t* ids, int32_t from, int32_t lo,
+                              int32_t hi, float bound) {
+    BuildScratch& s = s_;
     const int32_t f = ids[from];
     float* d = s.dists.data();
-    MetricOps<M>::batch(*this, nodes.row(f), nodes.norms[size_t(f)], ids + lo, hi - lo, d, bound,
-                        MetricOps<M>::row_tails(*this, f));
+    MetricOps<M>::batch(v, v.nodes.row(f), v.nodes.norms[size_t(f)], ids + lo, hi - lo, d, bound,
+                        MetricOps<M>::row_tails(v, f));
     const float* dist = s.slot_dist.data();
     uint64_t* rows = s.rows.data();
     for (int32_t j = lo; j < hi; ++j) {
@@ -45,14 +46,15 @@ void HyperbolicIndex::memo_pairs(const int32_t* ids, int32_t from, int32_t lo, i
 }
 
 // The bits between the new link (slot f) and the others, from the distances
-// the new node's layer-0 search left in this thread's cache where they decide.
+// the new node's layer-0 search kept where they decide.
 // A cached value v is exact or a sum stopped at the bound of its moment, which
 // is at least `worst`, the final beam's top, and at most the true distance.
 // So d_new > v decides its bit (d_new <= worst), and v decides the other
 // direction when v < worst (exact) or v >= the link's distance (no prune).
 template <int M>
-void HyperbolicIndex::memo_extend(int32_t last, float worst, float bound, SearchScratch& s) const {
-    const DistanceCache& dc = layer_search_cache();
+void GraphBuilder::memo_extend(const MetricView& v, int32_t last, float worst, float bound) {
+    BuildScratch& s = s_;
+    const DistanceCache& dc = kept_;
     const uint16_t ver = dc.stamps.version;
     const float* dist = s.slot_dist.data();
     const int32_t* slot_ids = s.slot_ids.data();
@@ -77,8 +79,8 @@ void HyperbolicIndex::memo_extend(int32_t last, float worst, float bound, Search
     }
     float* d = s.dists.data();
     const int32_t fid = slot_ids[f];
-    MetricOps<M>::batch(*this, nodes.row(fid), nodes.norms[size_t(fid)], s.ids.data(), m, d, bound,
-                        MetricOps<M>::row_tails(*this, fid));
+    MetricOps<M>::batch(v, v.nodes.row(fid), v.nodes.norms[size_t(fid)], s.ids.data(), m, d, bound,
+                        MetricOps<M>::row_tails(v, fid));
     for (int32_t k = 0; k < m; ++k) {
         const int32_t j = s.slots[size_t(k)];
         rows[f] &= ~(uint64_t(1) << j);
@@ -91,9 +93,10 @@ void HyperbolicIndex::memo_extend(int32_t last, float worst, float bound, Search
 // each list position) for the cnt links of n, the last just added with its
 // distance d_new; from the memo when it describes the other links.
 template <int M>
-void HyperbolicIndex::memo_table(int32_t n, const int32_t* ids, int32_t cnt, float d_new,
-                                 float worst, bool known, SearchScratch& s) const {
-    const LinkMemo& memo = nodes.memo;
+void GraphBuilder::memo_table(const MetricView& v, int32_t n, const int32_t* ids, int32_t cnt,
+                              float d_new, float worst, bool known) {
+    BuildScratch& s = s_;
+    const LinkMemo& memo = v.nodes.memo;
     float* dist = s.slot_dist.data();
     uint64_t* rows = s.rows.data();
     const int32_t last = cnt - 1;
@@ -103,7 +106,7 @@ void HyperbolicIndex::memo_table(int32_t n, const int32_t* ids, int32_t cnt, flo
         std::copy_n(memo.rows_of(n), cnt, rows);
     } else {
         for (int32_t p = 0; p < cnt; ++p) s.pos_slot[size_t(p)] = p;
-        MetricOps<M>::batch(*this, nodes.row(n), nodes.norms[size_t(n)], ids, last, dist);
+        MetricOps<M>::batch(v, v.nodes.row(n), v.nodes.norms[size_t(n)], ids, last, dist);
         std::fill_n(rows, cnt, uint64_t(0));
     }
     for (int32_t p = 0; p < cnt; ++p) s.slot_ids[size_t(s.pos_slot[size_t(p)])] = ids[p];
@@ -116,19 +119,19 @@ void HyperbolicIndex::memo_table(int32_t n, const int32_t* ids, int32_t cnt, flo
     // Without a memo, slots are list positions.
     if (!known)
         for (int32_t i = 0; i + 1 < last; ++i)
-            memo_pairs<M>(s.slot_ids.data(), i, i + 1, last, bound, s);
-    memo_extend<M>(last, worst, bound, s);
+            memo_pairs<M>(v, s.slot_ids.data(), i, i + 1, last, bound);
+    memo_extend<M>(v, last, worst, bound);
 }
 
 // The heuristic over slots, fed in list order: s.slots gets the chosen slots.
-void HyperbolicIndex::memo_select(int32_t cnt, int32_t cap, SearchScratch& s) const {
-    auto& heap = s.result;
-    heap.clear();
+void GraphBuilder::memo_select(int32_t cnt, int32_t cap) {
+    BuildScratch& s = s_;
+    s.pushed.clear();
     for (int32_t p = 0; p < cnt; ++p) {
         const int32_t j = s.pos_slot[size_t(p)];
-        heap.push_back({s.slot_dist[size_t(j)], j});
+        s.pushed.push_back({s.slot_dist[size_t(j)], j});
     }
-    drain_pushed(heap, s.work);
+    drain_pushed(s.pushed, s.work);
     s.pruned.clear();
     s.slots.clear();
     uint64_t taken = 0;
@@ -149,7 +152,8 @@ void HyperbolicIndex::memo_select(int32_t cnt, int32_t cap, SearchScratch& s) co
 
 // Writes the chosen links of n; each keeps its slot, and the one slot left
 // over becomes the free one.
-void HyperbolicIndex::memo_store(int32_t n, int32_t cnt, SearchScratch& s) {
+void GraphBuilder::memo_store(NodeStore& nodes, int32_t n, int32_t cnt) {
+    BuildScratch& s = s_;
     const int32_t kept = int32_t(s.slots.size());
     s.selected.clear();
     uint64_t used = 0;
@@ -169,17 +173,18 @@ void HyperbolicIndex::memo_store(int32_t n, int32_t cnt, SearchScratch& s) {
     memo.valid[size_t(n)] = 1;
 }
 
-void HyperbolicIndex::link_reverse_memo(int32_t new_id, int32_t n, float d_new, float worst,
-                                        int32_t cap, SearchScratch& s) {
+void GraphBuilder::link_reverse_memo(const BuildTarget& g, int32_t new_id, int32_t n, float d_new,
+                                     float worst, int32_t cap) {
+    NodeStore& nodes = g.nodes;
     const bool known = nodes.memo.valid[size_t(n)] != 0;
     nodes.push_link(n, 0, new_id);
     const LinkSpan l = nodes.links(n, 0);
     if (l.count <= cap) return;
-    with_metric(metric_type, [&](auto m) {
-        memo_table<decltype(m)::value>(n, l.ids, l.count, d_new, worst, known, s);
+    with_metric(g.view.metric_type, [&](auto m) {
+        memo_table<decltype(m)::value>(g.view, n, l.ids, l.count, d_new, worst, known);
     });
-    memo_select(l.count, cap, s);
-    memo_store(n, l.count, s);
+    memo_select(l.count, cap);
+    memo_store(nodes, n, l.count);
 }
 
 }  // namespace orv

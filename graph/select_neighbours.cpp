@@ -3,17 +3,16 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
-#include <stdexcept>
 
 #include "orv/metric.hpp"
 #include "selection.hpp"
 
 namespace orv {
 
-bool HyperbolicIndex::pruned_by_selected(const NodeDist& c,
-                                         const std::vector<int32_t>& selected) const {
-    const float* cv = nodes.row(c.id);
-    const float cn = nodes.norms[size_t(c.id)];
+bool GraphBuilder::Selector::pruned_by_selected(const NodeDist& c,
+                                                const std::vector<int32_t>& selected) const {
+    const float* cv = v_.nodes.row(c.id);
+    const float cn = v_.nodes.norms[size_t(c.id)];
     constexpr int CHUNK = 8;
     float d[CHUNK];
     // Distances in small batches, tested in result order; a batch may measure
@@ -21,8 +20,8 @@ bool HyperbolicIndex::pruned_by_selected(const NodeDist& c,
     for (size_t i = 0; i < selected.size(); i += CHUNK) {
         const int n = int(std::min<size_t>(CHUNK, selected.size() - i));
         // Only "d < c.dist" matters, so a Euclidean sum may stop once past c.dist.
-        with_metric(metric_type, [&](auto m) {
-            MetricOps<decltype(m)::value>::batch(*this, cv, cn, selected.data() + i, n, d, c.dist);
+        with_metric(v_.metric_type, [&](auto m) {
+            MetricOps<decltype(m)::value>::batch(v_, cv, cn, selected.data() + i, n, d, c.dist);
         });
         for (int j = 0; j < n; ++j)
             if (c.dist > d[j]) return true;
@@ -39,13 +38,13 @@ constexpr int32_t SKIP_PRUNED_MIN_DIM = 64;
 
 // Whether the table entry v of candidate k (a distance, or with x_rows an
 // argument x) prunes it.
-inline bool prunes(const SearchScratch& s, bool x_rows, float v, size_t k) {
+inline bool prunes(const BuildScratch& s, bool x_rows, float v, size_t k) {
     const float dist = s.work[k].dist;
     return x_rows ? v < s.cand_x[k] && dist > poincare_from_x(v) : dist > v;
 }
 
 // Whether a row before r that reaches candidate j prunes it.
-bool pruned_before(const SearchScratch& s, bool x_rows, size_t j, size_t r) {
+bool pruned_before(const BuildScratch& s, bool x_rows, size_t j, size_t r) {
     const size_t n = s.work.size();
     for (size_t i = 0; i < r; ++i)
         if (size_t(s.row_end[i]) > j && prunes(s, x_rows, s.pair_dist[i * n + j], j)) return true;
@@ -63,8 +62,8 @@ bool symmetric(const NodeStore& nodes, const std::vector<NodeDist>& work) {
 
 }  // namespace
 
-void HyperbolicIndex::heuristic_sequential(int32_t cap, SearchScratch& s,
-                                           std::vector<int32_t>& out) const {
+void GraphBuilder::Selector::heuristic_sequential(int32_t cap, std::vector<int32_t>& out) {
+    BuildScratch& s = s_;
     for (const NodeDist& c : s.work) {
         if (int32_t(out.size()) >= cap) break;
         if (!out.empty() && pruned_by_selected(c, out)) {
@@ -82,29 +81,30 @@ void HyperbolicIndex::heuristic_sequential(int32_t cap, SearchScratch& s,
 // keep arguments x of arcosh: a candidate c at distance D = from_x(x_c) from
 // the base is pruned by s iff from_x(x_cs) < D, which needs x_cs < x_c, as
 // from_x never decreases; the logarithm is taken only then.
-void HyperbolicIndex::heuristic_by_rows(int32_t cap, SearchScratch& s, std::vector<int32_t>& out,
-                                        const float* base, float base_norm) const {
+void GraphBuilder::Selector::heuristic_by_rows(int32_t cap, std::vector<int32_t>& out,
+                                               const float* base, float base_norm) {
+    BuildScratch& s = s_;
     const size_t n = s.work.size();
     s.cand_ids.resize(n);
     for (size_t i = 0; i < n; ++i) s.cand_ids[i] = s.work[i].id;
     s.row_end.clear();
-    const bool x_rows = metric_type == POINCARE && base != nullptr;
+    const bool x_rows = v_.metric_type == POINCARE && base != nullptr;
     if (x_rows) {
         s.cand_x.resize(n);
-        MetricOps<POINCARE>::x_batch(*this, base, base_norm, s.cand_ids.data(), int(n),
+        MetricOps<POINCARE>::x_batch(v_, base, base_norm, s.cand_ids.data(), int(n),
                                      s.cand_x.data());
     }
     // No distance above the largest candidate distance can prune: past it the
     // Poincaré logarithm is skipped, with one cut-off for the whole selection.
     const float top = n > 0 ? s.work[n - 1].dist : INFINITY;
-    const float x_cut = metric_type == POINCARE && !x_rows ? poincare_x_above(top) : INFINITY;
+    const float x_cut = v_.metric_type == POINCARE && !x_rows ? poincare_x_above(top) : INFINITY;
     for (size_t k = 0; k < n; ++k) {
         if (int32_t(out.size()) >= cap) break;
         const NodeDist& c = s.work[k];
         bool pruned = false;
         for (size_t r = 0; r < out.size() && !pruned; ++r) {
             float* row = s.pair_dist.data() + r * n;
-            if (size_t(s.row_end[r]) <= k) extend_pair_row(out, r, k, s, top, x_cut, x_rows);
+            if (size_t(s.row_end[r]) <= k) extend_pair_row(out, r, k, top, x_cut, x_rows);
             pruned = prunes(s, x_rows, row[k], k);
         }
         if (pruned) {
@@ -121,12 +121,13 @@ void HyperbolicIndex::heuristic_by_rows(int32_t cap, SearchScratch& s, std::vect
 // where a distance costs more than the tests, it skips the candidates that a
 // row before r already prunes: those never reach row r, so their entries are
 // never read.
-void HyperbolicIndex::extend_pair_row(const std::vector<int32_t>& out, size_t r, size_t k,
-                                      SearchScratch& s, float top, float x_cut, bool x_rows) const {
+void GraphBuilder::Selector::extend_pair_row(const std::vector<int32_t>& out, size_t r, size_t k,
+                                             float top, float x_cut, bool x_rows) {
+    BuildScratch& s = s_;
     const size_t n = s.work.size(), end = std::min(n, k + ROW_WINDOW);
     float* row = s.pair_dist.data() + r * n;
     const float last = s.work[end - 1].dist;
-    if (dimension < SKIP_PRUNED_MIN_DIM) {
+    if (v_.dimension < SKIP_PRUNED_MIN_DIM) {
         fill_pair_row(out[r], s.cand_ids.data() + k, int(end - k), row + k, last, top, x_cut,
                       x_rows);
         s.row_end[r] = int32_t(end);
@@ -149,18 +150,18 @@ void HyperbolicIndex::extend_pair_row(const std::vector<int32_t>& out, size_t r,
 // Distances (or, with x_rows, arguments x) from sid to count candidates. Only
 // "d < c.dist" matters, and every c.dist of the window is at most last: a
 // Euclidean sum may stop past it.
-void HyperbolicIndex::fill_pair_row(int32_t sid, const int32_t* ids, int count, float* row,
-                                    float last, float top, float x_cut, bool x_rows) const {
-    const float* v = nodes.row(sid);
-    const float vn = nodes.norms[size_t(sid)];
+void GraphBuilder::Selector::fill_pair_row(int32_t sid, const int32_t* ids, int count, float* row,
+                                           float last, float top, float x_cut, bool x_rows) const {
+    const float* v = v_.nodes.row(sid);
+    const float vn = v_.nodes.norms[size_t(sid)];
     if (x_rows) {
-        MetricOps<POINCARE>::x_batch(*this, v, vn, ids, count, row);
+        MetricOps<POINCARE>::x_batch(v_, v, vn, ids, count, row);
         return;
     }
-    const float bound = metric_type == POINCARE ? top : last;
-    with_metric(metric_type, [&](auto m) {
+    const float bound = v_.metric_type == POINCARE ? top : last;
+    with_metric(v_.metric_type, [&](auto m) {
         using Ops = MetricOps<decltype(m)::value>;
-        Ops::batch_cut(*this, v, vn, ids, count, row, bound, x_cut, Ops::row_tails(*this, sid));
+        Ops::batch_cut(v_, v, vn, ids, count, row, bound, x_cut, Ops::row_tails(v_, sid));
     });
 }
 
@@ -229,27 +230,28 @@ void drain_pushed(std::vector<NodeDist>& pushed, std::vector<NodeDist>& work) {
     pop_all_sorted(pushed, work);
 }
 
-void HyperbolicIndex::select_into(std::vector<NodeDist>& heap, int32_t cap, SearchScratch& s,
-                                  std::vector<int32_t>& out, const float* base,
-                                  float base_norm) const {
-    drain_sorted(heap, s.work);
-    select_sorted(cap, s, out, base, base_norm);
+void GraphBuilder::Selector::select_into(std::vector<NodeDist>& heap, int32_t cap,
+                                         std::vector<int32_t>& out, const float* base,
+                                         float base_norm) {
+    drain_sorted(heap, s_.work);
+    select_sorted(cap, out, base, base_norm);
 }
 
-void HyperbolicIndex::select_sorted(int32_t cap, SearchScratch& s, std::vector<int32_t>& out,
-                                    const float* base, float base_norm) const {
+void GraphBuilder::Selector::select_sorted(int32_t cap, std::vector<int32_t>& out,
+                                           const float* base, float base_norm) {
+    BuildScratch& s = s_;
     const auto& work = s.work;
     s.pruned.clear();
-    if (cap < 0) throw std::length_error("vector::reserve");
+    refuse_negative_count(cap);
     out.clear();
     s.out_dist.clear();
     const size_t table = size_t(cap) * work.size();
-    if (table <= MAX_PAIR_TABLE && symmetric(nodes, work)) {
+    if (table <= MAX_PAIR_TABLE && symmetric(v_.nodes, work)) {
         // Within a shrink the table was sized beforehand, so this never allocates there.
         if (s.pair_dist.size() < table) s.pair_dist.resize(table);
-        heuristic_by_rows(cap, s, out, base, base_norm);
+        heuristic_by_rows(cap, out, base, base_norm);
     } else {
-        heuristic_sequential(cap, s, out);
+        heuristic_sequential(cap, out);
     }
     s.taken = int32_t(out.size());
     for (const NodeDist& c : s.pruned) {
@@ -259,13 +261,12 @@ void HyperbolicIndex::select_sorted(int32_t cap, SearchScratch& s, std::vector<i
     }
 }
 
-std::vector<int32_t> HyperbolicIndex::select_neighbours(const float*, float,
-                                                        std::vector<NodeDist>& candidates,
-                                                        int32_t cap) const {
-    SearchScratch& s = thread_scratch();
+std::vector<int32_t> GraphBuilder::select_neighbours(const MetricView& v,
+                                                     std::vector<NodeDist>& candidates,
+                                                     int32_t cap) {
     std::vector<int32_t> out;
     if (cap > 0) out.reserve(size_t(cap));
-    select_into(candidates, cap, s, out);
+    Selector(v, s_).select_into(candidates, cap, out);
     return out;
 }
 

@@ -9,14 +9,15 @@ namespace orv {
 
 void seed_levels(HyperbolicIndex& ix, uint32_t seed) {
     WriteGuard guard(ix);
-    ix.rng.seed(seed);
-    ix.unit_dist.reset();
+    GraphBuilder& b = ix.graph_builder();
+    b.rng.seed(seed);
+    b.unit_dist.reset();
 }
 
 std::string get_level_state(const HyperbolicIndex& ix) {
     ReadGuard guard(ix);
     std::ostringstream out;
-    out << ix.rng;
+    out << ix.graph_builder().rng;
     return out.str();
 }
 
@@ -49,8 +50,9 @@ void set_level_state(HyperbolicIndex& ix, const std::string& state) {
         throw std::invalid_argument("not a level generator state (" + std::to_string(state.size()) +
                                     " bytes)");
     WriteGuard guard(ix);
-    ix.rng = rng;
-    ix.unit_dist.reset();
+    GraphBuilder& b = ix.graph_builder();
+    b.rng = rng;
+    b.unit_dist.reset();
 }
 
 }  // namespace orv

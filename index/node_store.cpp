@@ -65,6 +65,15 @@ void NodeStore::use_tail_norms(bool wanted) {
                          tails.bounds.data() + size_t(i) * per);
 }
 
+void NodeStore::use_link_memo(bool wanted) {
+    memo.configure(link_memo_slots(*this, stride0_ - 2, wanted), count());
+}
+
+void NodeStore::prepare_derived(bool tail_norms) {
+    use_tail_norms(tail_norms);
+    use_link_memo(link_memo_pays(dim_, stride0_ - 2));
+}
+
 void LinkMemo::configure(int32_t slots_per_node, int32_t n) {
     slots = slots_per_node;
     const size_t cells = size_t(slots) * size_t(n);

@@ -81,7 +81,7 @@ void read_lists(FileReader& in, NodeStore& st, int32_t max_m, int32_t n) {
         st.init_upper(i, level);
         for (int32_t layer = 0; layer <= level; ++layer) {
             const uint64_t c = in.get<uint64_t>();
-            const uint64_t cap = uint64_t(layer == 0 ? 2 * max_m : max_m);
+            const uint64_t cap = uint64_t(layer == 0 ? layer0_cap(max_m) : max_m);
             if (c > cap)
                 in.fail("node " + std::to_string(i) + " lists " + std::to_string(c) +
                         " neighbours on layer " + std::to_string(layer) + ", more than its cap " +
@@ -165,7 +165,7 @@ void HyperbolicIndex::load_index(const std::string& filename) {
     FileReader in(filename);
     const Header h = read_header(in);
     const int32_t n = int32_t(h.count);
-    NodeStore st(h.dimension, 2 * h.max_m);
+    NodeStore st(h.dimension, layer0_cap(h.max_m));
     st.resize_for_load(n);
     read_vectors(in, st, h.dimension, n);
     in.read(st.masks.data(), size_t(n) * 8);
@@ -177,15 +177,10 @@ void HyperbolicIndex::load_index(const std::string& filename) {
     if (h.ep_id >= 0 && st.levels[size_t(h.ep_id)] != h.ep_layer)
         in.fail("entry point " + std::to_string(h.ep_id) + " has level " +
                 std::to_string(st.levels[size_t(h.ep_id)]) + ", not " + std::to_string(h.ep_layer));
-    // The last steps that may fail (memory), before anything is changed.
-    st.use_tail_norms(metric_type == COSINE);
-    st.memo.configure(link_memo_slots(st, 2 * h.max_m, link_memo_pays(h.dimension, 2 * h.max_m)),
-                      n);
-    dimension = h.dimension;
+    // The last step that may fail (memory), before anything is changed.
+    st.prepare_derived(metric_type == COSINE);
+    configure(h.dimension, h.max_m);
     curvature = h.curvature;
-    max_m = h.max_m;
-    max_m_0 = 2 * h.max_m;
-    level_mult = level_mult_for(h.max_m);
     ep_id = h.ep_id;
     ep_layer = h.ep_layer;
     nodes = std::move(st);

@@ -16,31 +16,32 @@ namespace {
 // the shared counter is not a point of contention.
 constexpr int64_t QUERIES_PER_TASK = 32;
 
-std::vector<int32_t> answer(const HyperbolicIndex& ix, const float* q, uint64_t filter,
+std::vector<int32_t> answer(GraphSearcher& gs, const float* q, uint64_t filter,
                             const BatchQuery& opt) {
     switch (opt.method) {
     case SearchMethod::FILTERED:
-        return ix.filtered_query(q, opt.k, filter, opt.ef_search, opt.max_radius, opt.min_norm);
+        return gs.filtered_query(q, opt.k, filter, opt.ef_search, opt.max_radius, opt.min_norm);
     case SearchMethod::FLAT:
-        return ix.flat_query(q, opt.k, filter, opt.max_radius, opt.min_norm);
+        return gs.flat_query(q, opt.k, filter, opt.max_radius, opt.min_norm);
     default:
-        return ix.hnsw_query(q, opt.k, filter, opt.ef_search, opt.max_radius, opt.min_norm);
+        return gs.hnsw_query(q, opt.k, filter, opt.ef_search, opt.max_radius, opt.min_norm);
     }
 }
 
 // One query's row of the result: the ids found (at most k; k = 0 keeps none)
 // and their distances, measured as compute_distance measures them.
-void answer_row(const HyperbolicIndex& ix, const float* q, uint64_t filter, const BatchQuery& opt,
+void answer_row(GraphSearcher& gs, const float* q, uint64_t filter, const BatchQuery& opt,
                 int64_t* ids, float* dists) {
-    const std::vector<int32_t> found = answer(ix, q, filter, opt);
+    const std::vector<int32_t> found = answer(gs, q, filter, opt);
     const size_t n = std::min(found.size(), size_t(opt.k));
     std::fill(ids, ids + opt.k, int64_t(-1));
     std::fill(dists, dists + opt.k, INFINITY);
     if (n == 0) return;
-    const float q2 = ix.query_norm_of(q);
+    const MetricView& v = gs.view();
+    const float q2 = v.query_norm(q);
     for (size_t j = 0; j < n; ++j) {
         ids[j] = found[j];
-        dists[j] = ix.dist_to_node(q, q2, found[j]);
+        dists[j] = v.distance(q, q2, found[j]);
     }
 }
 
@@ -61,8 +62,9 @@ int32_t default_ef_search(SearchMethod method) {
 void search_batch(const HyperbolicIndex& ix, const RowBlock& queries, const MaskBlock& filters,
                   const BatchQuery& opt, int32_t threads, int64_t* ids, float* dists) {
     ReadGuard guard(ix);
-    if (queries.cols != int64_t(ix.dimension))
-        throw std::invalid_argument("expected " + std::to_string(ix.dimension) + " columns, got " +
+    const int32_t dim = ix.view().dimension;
+    if (queries.cols != int64_t(dim))
+        throw std::invalid_argument("expected " + std::to_string(dim) + " columns, got " +
                                     std::to_string(queries.cols));
     if (opt.k < 0)
         throw std::invalid_argument("k must be at least 0, got " + std::to_string(opt.k));
@@ -72,9 +74,10 @@ void search_batch(const HyperbolicIndex& ix, const RowBlock& queries, const Mask
                                     std::to_string(filters.count));
     const int64_t tasks = (queries.rows + QUERIES_PER_TASK - 1) / QUERIES_PER_TASK;
     parallel_for(tasks, threads, [&](int64_t t) {
+        GraphSearcher gs = ix.searcher(thread_scratch());
         const int64_t end = std::min(queries.rows, (t + 1) * QUERIES_PER_TASK);
         for (int64_t i = t * QUERIES_PER_TASK; i < end; ++i)
-            answer_row(ix, queries.row(i), filters.at(i), opt, ids + i * opt.k, dists + i * opt.k);
+            answer_row(gs, queries.row(i), filters.at(i), opt, ids + i * opt.k, dists + i * opt.k);
     });
 }
 

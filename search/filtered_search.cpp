@@ -4,8 +4,8 @@
 #include <cmath>
 #include <functional>
 
-#include "orv/guards.hpp"
 #include "orv/expand.hpp"
+#include "orv/graph_searcher.hpp"
 #include "order.hpp"
 
 namespace orv {
@@ -61,20 +61,21 @@ float admission_bound(const std::vector<NodeDist>& beam, const std::vector<NodeD
 }  // namespace
 
 template <int M>
-std::vector<int32_t>
-HyperbolicIndex::filtered_layer0(const float* q, float q2, NodeDist entry, int32_t k, int32_t maxef,
-                                 const QueryLimits& lim, SearchScratch& s) const {
+std::vector<int32_t> GraphSearcher::filtered_layer0(const float* q, float q2, NodeDist entry,
+                                                    int32_t k, int32_t maxef,
+                                                    const QueryLimits& lim) {
     using Ops = MetricOps<M>;
-    const PassTest passes{nodes, lim};
-    ensure_batch_room(s, nodes.max_list());
+    const MetricView v = view_;
+    SearchScratch& s = s_;
+    const PassTest passes{v.nodes, lim};
+    ensure_batch_room(s, v.nodes.max_list());
     // The descent's marks, under a new version: one array stays in cache.
-    VisitedMarks& marks = layer_search_marks();
-    const uint16_t ver = marks.begin(size_t(size()));
-    uint16_t* vis = marks.marks.data();
+    const uint16_t ver = s.marks.begin(size_t(v.nodes.count()));
+    uint16_t* vis = s.marks.marks.data();
     auto &cand = s.cand, &beam = s.beam, &result = s.result;
     cand.clear();
     beam.clear();
-    const float* q_tails = Ops::query_tails(*this, q, s.q_tails);
+    const float* q_tails = Ops::query_tails(v, q, s.q_tails);
     const float d0 = entry.dist;
     cand.push_back(entry);
     beam.push_back(entry);
@@ -101,7 +102,7 @@ HyperbolicIndex::filtered_layer0(const float* q, float q2, NodeDist entry, int32
         cand.pop_back();
         if (c.dist > beam.front().dist && int64_t(result.size()) >= k) break;
         const float bound = admission_bound(beam, result, maxef, k, lim.max_radius, result_nan);
-        const int m = measure_unvisited<M>(*this, q, q2, c.id, 0, vis, ver, s, bound, q_tails);
+        const int m = measure_unvisited<M>(v, q, q2, c.id, 0, vis, ver, s, bound, q_tails);
         for (int j = 0; j < m; ++j) {
             const NodeDist r{s.dists[size_t(j)], s.ids[size_t(j)]};
             if (int32_t(beam.size()) < maxef || r.dist < beam.front().dist) {
@@ -127,11 +128,11 @@ HyperbolicIndex::filtered_layer0(const float* q, float q2, NodeDist entry, int32
 // the k + 1 nearest in the beam are distinct, and the k-th lies below every
 // record that left the beam or never entered it. False when that does not
 // hold, for the caller to run the filtered traversal.
-bool HyperbolicIndex::pass_all_from_beam(const float* q, float q2, NodeDist entry, int32_t k,
-                                         int32_t maxef, SearchScratch& s,
-                                         std::vector<int32_t>& out) const {
+bool GraphSearcher::pass_all_from_beam(const float* q, float q2, NodeDist entry, int32_t k,
+                                       int32_t maxef, std::vector<int32_t>& out) {
+    SearchScratch& s = s_;
     BeamWatch watch;
-    layer0_ascending(q, q2, entry, maxef, s, &watch);
+    layer0_ascending(q, q2, entry, maxef, &watch);
     if (watch.nan) return false;
     const size_t n = std::min(s.work.size(), size_t(k) + 1);
     for (size_t i = 1; i < n; ++i)
@@ -144,30 +145,21 @@ bool HyperbolicIndex::pass_all_from_beam(const float* q, float q2, NodeDist entr
     return true;
 }
 
-std::vector<int32_t> HyperbolicIndex::filtered_search(const float* q, int64_t len, int32_t k,
-                                                      uint64_t filter_mask, int32_t ef_search,
-                                                      float max_radius, float min_norm) const {
-    ReadGuard guard(*this);
-    check_query(len);
-    return filtered_query(q, k, filter_mask, ef_search, max_radius, min_norm);
-}
-
-std::vector<int32_t> HyperbolicIndex::filtered_query(const float* q, int32_t k,
-                                                     uint64_t filter_mask, int32_t ef_search,
-                                                     float max_radius, float min_norm) const {
-    if (size() == 0 || ep_id < 0) return {};
+std::vector<int32_t> GraphSearcher::filtered_query(const float* q, int32_t k, uint64_t filter_mask,
+                                                   int32_t ef_search, float max_radius,
+                                                   float min_norm) {
+    if (view_.nodes.count() == 0 || entry_.id < 0) return {};
     float q2;
     const NodeDist start = query_start(q, q2);
-    SearchScratch& s = thread_scratch();
-    const NodeDist cur = greedy_descent(q, q2, start, ep_layer, 1, s);
+    const NodeDist cur = descend(q, q2, start, entry_.layer, 1);
     const int32_t maxef = std::max(k >= ef_search ? k : ef_search, 1);
     const QueryLimits lim{filter_mask, max_radius, min_norm};
     if (PassTest::passes_all(lim) && k >= 1) {
         std::vector<int32_t> out;
-        if (pass_all_from_beam(q, q2, cur, k, maxef, s, out)) return out;
+        if (pass_all_from_beam(q, q2, cur, k, maxef, out)) return out;
     }
-    return with_metric(metric_type, [&](auto m) {
-        return filtered_layer0<decltype(m)::value>(q, q2, cur, k, maxef, lim, s);
+    return with_metric(view_.metric_type, [&](auto m) {
+        return filtered_layer0<decltype(m)::value>(q, q2, cur, k, maxef, lim);
     });
 }
 

@@ -2,7 +2,7 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "orv/guards.hpp"
+#include "orv/graph_searcher.hpp"
 #include "orv/metric.hpp"
 #include "order.hpp"
 
@@ -43,25 +43,26 @@ bool all_above(const float* d, int m, float t) {
 }  // namespace
 
 template <int M>
-void HyperbolicIndex::flat_scan(const float* q, float q2, int32_t k, const QueryLimits& lim,
-                                SearchScratch& s) const {
+void GraphSearcher::flat_scan(const float* q, float q2, int32_t k, const QueryLimits& lim) {
+    const MetricView v = view_;
+    SearchScratch& s = s_;
     if (s.ids.size() < size_t(SCAN_CHUNK)) {
         s.ids.resize(size_t(SCAN_CHUNK));
         s.dists.resize(size_t(SCAN_CHUNK));
     }
     ResultHeap heap(s.result, k);
-    const float* q_tails = MetricOps<M>::query_tails(*this, q, s.q_tails);
+    const float* q_tails = MetricOps<M>::query_tails(v, q, s.q_tails);
     const bool radius_on = lim.max_radius >= 0.0f;
-    const int32_t n = size();
+    const int32_t n = v.nodes.count();
     for (int32_t start = 0; start < n; start += SCAN_CHUNK) {
         const int32_t end = n - start < SCAN_CHUNK ? n : start + SCAN_CHUNK;
-        const int m = passing_ids(nodes, start, end, lim, s.ids.data());
+        const int m = passing_ids(v.nodes, start, end, lim, s.ids.data());
         // A sum past the heap's top (when full) or past the radius cannot be
         // kept; such a sum may stop early, still above the bound, and its push
         // and pop leave the heap exactly as the full value would.
         float bound = heap.bound();
         if (radius_on && lim.max_radius < bound) bound = lim.max_radius;
-        MetricOps<M>::batch(*this, q, q2, s.ids.data(), m, s.dists.data(), bound, q_tails);
+        MetricOps<M>::batch(v, q, q2, s.ids.data(), m, s.dists.data(), bound, q_tails);
         // Nothing above both levels can be kept: no pass over the records.
         float level = heap.skip_above();
         if (radius_on && !(level <= lim.max_radius)) level = lim.max_radius;
@@ -74,26 +75,17 @@ void HyperbolicIndex::flat_scan(const float* q, float q2, int32_t k, const Query
     }
 }
 
-std::vector<int32_t> HyperbolicIndex::hardware_flat_search(const float* q, int64_t len, int32_t k,
-                                                           uint64_t filter_mask, float max_radius,
-                                                           float min_norm_sq) const {
-    ReadGuard guard(*this);
-    check_query(len);
-    return flat_query(q, k, filter_mask, max_radius, min_norm_sq);
-}
-
-std::vector<int32_t> HyperbolicIndex::flat_query(const float* q, int32_t k, uint64_t filter_mask,
-                                                 float max_radius, float min_norm_sq) const {
+std::vector<int32_t> GraphSearcher::flat_query(const float* q, int32_t k, uint64_t filter_mask,
+                                               float max_radius, float min_norm_sq) {
     std::vector<int32_t> out;
-    if (size() == 0) return out;
-    if (k < 0) throw std::length_error("vector::reserve");
-    const float q2 = query_norm_of(q);
-    SearchScratch& s = thread_scratch();
+    if (view_.nodes.count() == 0) return out;
+    refuse_negative_count(k);
+    const float q2 = view_.query_norm(q);
     const QueryLimits lim{filter_mask, max_radius, min_norm_sq};
-    with_metric(metric_type, [&](auto m) { flat_scan<decltype(m)::value>(q, q2, k, lim, s); });
-    drain_ascending(s.result, s.work);
-    out.reserve(s.work.size());
-    for (const NodeDist& r : s.work) out.push_back(r.id);
+    with_metric(view_.metric_type, [&](auto m) { flat_scan<decltype(m)::value>(q, q2, k, lim); });
+    drain_ascending(s_.result, s_.work);
+    out.reserve(s_.work.size());
+    for (const NodeDist& r : s_.work) out.push_back(r.id);
     return out;
 }
 

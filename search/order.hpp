@@ -6,7 +6,7 @@
 #include <functional>
 #include <vector>
 
-#include "orv/hyperbolic_index.hpp"
+#include "orv/records.hpp"
 
 namespace orv {
 

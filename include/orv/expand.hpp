@@ -44,46 +44,46 @@ inline void ensure_batch_room(SearchScratch& s, int32_t max_list) {
 // id is written and only the fresh ones are counted. A repeat in the list sees
 // the mark of its first copy.
 template <int M>
-int collect_fresh(const HyperbolicIndex& ix, int32_t node, int32_t layer, uint16_t* vis,
-                  uint16_t ver, int32_t* ids) {
+int collect_fresh(const MetricView& view, int32_t node, int32_t layer, uint16_t* vis, uint16_t ver,
+                  int32_t* ids) {
     using Ops = MetricOps<M>;
-    const LinkSpan nb = ix.nodes.links(node, layer);
+    const LinkSpan nb = view.nodes.links(node, layer);
     // The boundary test reads the node's norm, so it is made only where some
     // node may lie on the boundary.
-    const bool boundary = Ops::any_boundary(ix);
+    const bool boundary = Ops::any_boundary(view);
     int m = 0;
     for (int32_t j = 0; j < nb.count; ++j) {
         const int32_t id = nb.ids[j];
         const bool fresh = vis[id] != ver;
         vis[id] = ver;
         ids[m] = id;
-        m += fresh && !(boundary && Ops::skips_boundary(ix, id));
+        m += fresh && !(boundary && Ops::skips_boundary(view, id));
     }
     return m;
 }
 
 // Starts reading the rows (and for short rows the norms) of ids.
 template <int M>
-void prefetch_rows(const HyperbolicIndex& ix, const int32_t* ids, int m) {
+void prefetch_rows(const MetricView& view, const int32_t* ids, int m) {
     // The lines a row spans, up to six: measured best on 784-d rows, where
     // most sums need at least that many before they can stop.
     constexpr size_t MAX_BYTES = 6 * 64;
-    const size_t row_bytes = std::min(MAX_BYTES, size_t(ix.dimension) * sizeof(float));
+    const size_t row_bytes = std::min(MAX_BYTES, size_t(view.dimension) * sizeof(float));
     // A row of one line or less spans at most two, its first and last byte's:
     // fetching both spares a branch whose outcome follows the row's offset.
     if (row_bytes <= 64) {
         for (int i = 0; i < m; ++i) {
-            const char* row = reinterpret_cast<const char*>(ix.nodes.row(ids[i]));
+            const char* row = reinterpret_cast<const char*>(view.nodes.row(ids[i]));
             __builtin_prefetch(row);
             __builtin_prefetch(row + row_bytes - 1);
             // A short row's sum is quick; the epilogue's norm would be next
             // to wait for.
-            if constexpr (M != EUCLIDEAN) __builtin_prefetch(ix.nodes.norms.data() + ids[i]);
+            if constexpr (M != EUCLIDEAN) __builtin_prefetch(view.nodes.norms.data() + ids[i]);
         }
         return;
     }
     for (int i = 0; i < m; ++i) {
-        const uintptr_t row = reinterpret_cast<uintptr_t>(ix.nodes.row(ids[i]));
+        const uintptr_t row = reinterpret_cast<uintptr_t>(view.nodes.row(ids[i]));
         for (uintptr_t line = row & ~uintptr_t(63); line < row + row_bytes; line += 64)
             __builtin_prefetch(reinterpret_cast<const void*>(line));
     }
@@ -91,26 +91,26 @@ void prefetch_rows(const HyperbolicIndex& ix, const int32_t* ids, int m) {
 
 // Distances of ids to q into out; values above bound may be any number above it.
 template <int M>
-void measure_ids(const HyperbolicIndex& ix, const float* q, float qn, const int32_t* ids, int m,
+void measure_ids(const MetricView& view, const float* q, float qn, const int32_t* ids, int m,
                  float* out, float bound, const float* q_tails, SearchScratch& s) {
     // Poincaré: past the bound's cut-off the logarithm is skipped; finding the
     // cut-off costs a few logarithms, so small batches do without.
     float x_cut = INFINITY;
     if constexpr (M == POINCARE)
         if (m >= POINCARE_SEARCH_CUT_MIN && bound < INFINITY) x_cut = s.x_above.get(bound);
-    MetricOps<M>::batch_cut(ix, q, qn, ids, m, out, bound, x_cut, q_tails);
+    MetricOps<M>::batch_cut(view, q, qn, ids, m, out, bound, x_cut, q_tails);
 }
 
 // Marks the neighbours of `node` on `layer` that are not visited yet and
 // measures those the boundary rule keeps into s.ids / s.dists; returns their
 // count. Values above bound may be any number above it.
 template <int M>
-int measure_unvisited(const HyperbolicIndex& ix, const float* q, float qn, int32_t node,
-                      int32_t layer, uint16_t* vis, uint16_t ver, SearchScratch& s, float bound,
+int measure_unvisited(const MetricView& view, const float* q, float qn, int32_t node, int32_t layer,
+                      uint16_t* vis, uint16_t ver, SearchScratch& s, float bound,
                       const float* q_tails) {
-    const int m = collect_fresh<M>(ix, node, layer, vis, ver, s.ids.data());
-    prefetch_rows<M>(ix, s.ids.data(), m);
-    measure_ids<M>(ix, q, qn, s.ids.data(), m, s.dists.data(), bound, q_tails, s);
+    const int m = collect_fresh<M>(view, node, layer, vis, ver, s.ids.data());
+    prefetch_rows<M>(view, s.ids.data(), m);
+    measure_ids<M>(view, q, qn, s.ids.data(), m, s.dists.data(), bound, q_tails, s);
     return m;
 }
 
@@ -122,12 +122,12 @@ int measure_unvisited(const HyperbolicIndex& ix, const float* q, float qn, int32
 // value measured ahead is what a later batch would give, or a stand-in above
 // its bound.
 template <int M>
-int measure_unvisited_ahead(const HyperbolicIndex& ix, const float* q, float qn, int32_t node,
+int measure_unvisited_ahead(const MetricView& view, const float* q, float qn, int32_t node,
                             const NodeDist* guesses, int n_guesses, int32_t layer, uint16_t* vis,
                             uint16_t ver, SearchScratch& s, float bound, const float* q_tails,
                             DistanceCache& ahead, uint16_t aver) {
     using Ops = MetricOps<M>;
-    const int m = collect_fresh<M>(ix, node, layer, vis, ver, s.ids.data());
+    const int m = collect_fresh<M>(view, node, layer, vis, ver, s.ids.data());
     uint16_t* stamp = ahead.stamps.marks.data();
     int32_t* todo = s.todo_ids.data();
     int t = 0;
@@ -142,13 +142,13 @@ int measure_unvisited_ahead(const HyperbolicIndex& ix, const float* q, float qn,
     }
     int g = t;
     if (t > 0 && t < AHEAD_FILL && bound < INFINITY) {
-        const bool boundary = Ops::any_boundary(ix);
+        const bool boundary = Ops::any_boundary(view);
         for (int k = 0; k < n_guesses && g < AHEAD_FILL; ++k) {
-            const LinkSpan nb = ix.nodes.links(guesses[k].id, layer);
+            const LinkSpan nb = view.nodes.links(guesses[k].id, layer);
             for (int32_t j = 0; j < nb.count && g < AHEAD_FILL; ++j) {
                 const int32_t id = nb.ids[j];
                 if (vis[id] == ver || stamp[id] == aver ||
-                    (boundary && Ops::skips_boundary(ix, id)))
+                    (boundary && Ops::skips_boundary(view, id)))
                     continue;
                 // Stamped now, so that a node in several lists is measured once.
                 stamp[id] = aver;
@@ -156,8 +156,8 @@ int measure_unvisited_ahead(const HyperbolicIndex& ix, const float* q, float qn,
             }
         }
     }
-    prefetch_rows<M>(ix, todo, g);
-    measure_ids<M>(ix, q, qn, todo, g, s.todo_dists.data(), bound, q_tails, s);
+    prefetch_rows<M>(view, todo, g);
+    measure_ids<M>(view, q, qn, todo, g, s.todo_dists.data(), bound, q_tails, s);
     for (int i = 0; i < t; ++i) s.dists[size_t(s.todo_pos[size_t(i)])] = s.todo_dists[size_t(i)];
     for (int i = t; i < g; ++i) ahead.dist[size_t(todo[i])] = s.todo_dists[size_t(i)];
     return m;

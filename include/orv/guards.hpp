@@ -15,7 +15,7 @@ class ReadGuard {
     ReadGuard& operator=(const ReadGuard&) = delete;
 
   private:
-    const HyperbolicIndex& ix_;
+    const UseCount& count_;
 };
 
 class WriteGuard {
@@ -26,13 +26,7 @@ class WriteGuard {
     WriteGuard& operator=(const WriteGuard&) = delete;
 
   private:
-    const HyperbolicIndex& ix_;
+    const UseCount& count_;
 };
-
-float level_mult_for(int32_t m);
-
-// Layer-0 lists have a fixed stride of 2 M + 2 ids, so M is bounded to keep a
-// node's record reasonable.
-constexpr int32_t MAX_M = 1 << 16;
 
 }  // namespace orv

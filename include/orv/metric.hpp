@@ -8,18 +8,25 @@
 #include <cstring>
 #include <limits>
 
-#include "orv/hyperbolic_index.hpp"
+#include "orv/metric_view.hpp"
+#include "orv/scratch.hpp"
 
 namespace orv {
 
 constexpr float BOUNDARY_SQ_NORM = 0.995f;
 constexpr float POINCARE_NORM_LIMIT = 0.999999f;
-constexpr float POINCARE_MIN_FACTOR = 1.0132789611816406e-06f;
+// A squared norm past the limit counts as the limit itself: its factor
+// 1 - norm is the one of the limit, rounded to float (exact here).
+constexpr float POINCARE_MIN_FACTOR = 1.0f - POINCARE_NORM_LIMIT;
 constexpr float POINCARE_MIN_DEN = 1e-6f;
 constexpr float POINCARE_MIN_X = 1.000001f;
 constexpr float COSINE_MIN_PRODUCT = 1e-8f;
 
-inline float poincare_floor() { return std::log(1.000001f + std::sqrt(1.9073486328125e-06f)); }
+// The smallest distance: arcosh of POINCARE_MIN_X, with x * x - 1 rounded in
+// float, as every distance below that argument is reported.
+inline float poincare_floor() {
+    return std::log(POINCARE_MIN_X + std::sqrt(POINCARE_MIN_X * POINCARE_MIN_X - 1.0f));
+}
 
 // The argument of arcosh; the distance is a non-decreasing function of it.
 inline float poincare_x(float s, float qn, float vn) {
@@ -144,9 +151,9 @@ template <int M>
 struct MetricOps {
     // Stored squared norm, recomputed from the vector when a loaded file held a
     // negative value; the stored value is left as it is.
-    static float node_norm(const HyperbolicIndex& ix, int32_t id) {
-        float vn = ix.nodes.norms[size_t(id)];
-        if (vn < 0.0f) vn = ix.kernels->sq_norm(ix.nodes.row(id), size_t(ix.dimension));
+    static float node_norm(const MetricView& view, int32_t id) {
+        float vn = view.nodes.norms[size_t(id)];
+        if (vn < 0.0f) vn = view.kernels->sq_norm(view.nodes.row(id), size_t(view.dimension));
         return vn;
     }
 
@@ -154,96 +161,96 @@ struct MetricOps {
     // Euclidean kernel stops early; Poincaré skips the logarithm).
     // q_tails: the query's tail norm bounds (see query_tails), or null to work
     // them out here when needed.
-    static void batch(const HyperbolicIndex& ix, const float* q, float qn, const int32_t* ids,
+    static void batch(const MetricView& view, const float* q, float qn, const int32_t* ids,
                       int count, float* out, float bound = INFINITY,
                       const float* q_tails = nullptr) {
-        const size_t dim = size_t(ix.dimension);
+        const size_t dim = size_t(view.dimension);
         if constexpr (M == COSINE) {
             CosineCut cut;
-            ix.kernels->dot_batch(q, ix.nodes.base(), dim, ids, count, out,
-                                  cosine_cut(ix, q, qn, count, bound, q_tails, cut));
+            view.kernels->dot_batch(q, view.nodes.base(), dim, ids, count, out,
+                                    cosine_cut(view, q, qn, count, bound, q_tails, cut));
             if (count >= EPILOGUE_KERNEL_MIN_BATCH) {
-                ix.kernels->cosine_batch(out, ix.nodes.base(), dim, ix.nodes.norms.data(), ids,
-                                         count, qn);
+                view.kernels->cosine_batch(out, view.nodes.base(), dim, view.nodes.norms.data(),
+                                           ids, count, qn);
             } else {
                 for (int i = 0; i < count; ++i)
-                    out[i] = cosine_from_dot(out[i], qn, node_norm(ix, ids[i]));
+                    out[i] = cosine_from_dot(out[i], qn, node_norm(view, ids[i]));
             }
         } else {
             // A stored row with inf or NaN could make a stopped sum hide a NaN.
-            const bool may_stop = M == EUCLIDEAN && ix.nodes.all_finite;
-            ix.kernels->sq_l2_batch(q, ix.nodes.base(), dim, ids, count, out,
-                                    may_stop ? bound : INFINITY);
-            if constexpr (M == POINCARE) poincare_epilogue(ix, qn, ids, count, out, bound);
+            const bool may_stop = M == EUCLIDEAN && view.nodes.all_finite;
+            view.kernels->sq_l2_batch(q, view.nodes.base(), dim, ids, count, out,
+                                      may_stop ? bound : INFINITY);
+            if constexpr (M == POINCARE) poincare_epilogue(view, qn, ids, count, out, bound);
         }
     }
 
     // As batch, with the Poincaré cut-off for bound supplied by a caller that
     // uses one bound over many small batches (x_cut = poincare_x_above(bound),
     // or +inf for none); the other metrics take bound as batch does.
-    static void batch_cut(const HyperbolicIndex& ix, const float* q, float qn, const int32_t* ids,
+    static void batch_cut(const MetricView& view, const float* q, float qn, const int32_t* ids,
                           int count, float* out, float bound, float x_cut,
                           const float* q_tails = nullptr) {
         if constexpr (M == POINCARE) {
-            ix.kernels->sq_l2_batch(q, ix.nodes.base(), size_t(ix.dimension), ids, count, out,
-                                    INFINITY);
-            poincare_epilogue(ix, qn, ids, count, out, bound, x_cut);
+            view.kernels->sq_l2_batch(q, view.nodes.base(), size_t(view.dimension), ids, count, out,
+                                      INFINITY);
+            poincare_epilogue(view, qn, ids, count, out, bound, x_cut);
         } else {
-            batch(ix, q, qn, ids, count, out, bound, q_tails);
+            batch(view, q, qn, ids, count, out, bound, q_tails);
         }
     }
 
     // Poincaré: the arguments x of arcosh, without the logarithm; the distance
     // is poincare_from_x(x), a non-decreasing function of x.
-    static void x_batch(const HyperbolicIndex& ix, const float* q, float qn, const int32_t* ids,
+    static void x_batch(const MetricView& view, const float* q, float qn, const int32_t* ids,
                         int count, float* out) {
         static_assert(M == POINCARE);
-        ix.kernels->sq_l2_batch(q, ix.nodes.base(), size_t(ix.dimension), ids, count, out,
-                                INFINITY);
+        view.kernels->sq_l2_batch(q, view.nodes.base(), size_t(view.dimension), ids, count, out,
+                                  INFINITY);
         if (count >= EPILOGUE_KERNEL_MIN_BATCH) {
-            ix.kernels->poincare_batch(out, ix.nodes.base(), size_t(ix.dimension),
-                                       ix.nodes.norms.data(), ids, count, qn, INFINITY, INFINITY,
-                                       nullptr);
+            view.kernels->poincare_batch(out, view.nodes.base(), size_t(view.dimension),
+                                         view.nodes.norms.data(), ids, count, qn, INFINITY,
+                                         INFINITY, nullptr);
             return;
         }
-        for (int i = 0; i < count; ++i) out[i] = poincare_x(out[i], qn, node_norm(ix, ids[i]));
+        for (int i = 0; i < count; ++i) out[i] = poincare_x(out[i], qn, node_norm(view, ids[i]));
     }
 
     // The tail norm bounds of a query for the cosine cut, written to buf, or
     // null where no cut is made.
-    static const float* query_tails(const HyperbolicIndex& ix, const float* q, float* buf) {
-        const TailNorms& t = ix.nodes.tails;
+    static const float* query_tails(const MetricView& view, const float* q, float* buf) {
+        const TailNorms& t = view.nodes.tails;
         if (M != COSINE || !t.on()) return nullptr;
-        tail_norm_bounds(q, size_t(ix.dimension), t.stride, t.count, buf);
+        tail_norm_bounds(q, size_t(view.dimension), t.stride, t.count, buf);
         return buf;
     }
 
     // Those of a stored row, kept beside it.
-    static const float* row_tails(const HyperbolicIndex& ix, int32_t id) {
-        const TailNorms& t = ix.nodes.tails;
+    static const float* row_tails(const MetricView& view, int32_t id) {
+        const TailNorms& t = view.nodes.tails;
         if (M != COSINE || !t.on()) return nullptr;
         return t.bounds.data() + size_t(id) * size_t(t.count);
     }
 
-    static void poincare_epilogue(const HyperbolicIndex& ix, float qn, const int32_t* ids,
-                                  int count, float* out, float bound) {
+    static void poincare_epilogue(const MetricView& view, float qn, const int32_t* ids, int count,
+                                  float* out, float bound) {
         const float x_cut = count >= POINCARE_CUT_MIN_BATCH ? cached_x_above(bound) : INFINITY;
-        poincare_epilogue(ix, qn, ids, count, out, bound, x_cut);
+        poincare_epilogue(view, qn, ids, count, out, bound, x_cut);
     }
 
     // Past x_cut the distance is above bound, so the logarithm is skipped and
     // a value just above bound stands in for it.
-    static void poincare_epilogue(const HyperbolicIndex& ix, float qn, const int32_t* ids,
-                                  int count, float* out, float bound, float x_cut) {
+    static void poincare_epilogue(const MetricView& view, float qn, const int32_t* ids, int count,
+                                  float* out, float bound, float x_cut) {
         const float above = float_above(bound);
         if (count >= EPILOGUE_KERNEL_MIN_BATCH) {
-            ix.kernels->poincare_batch(out, ix.nodes.base(), size_t(ix.dimension),
-                                       ix.nodes.norms.data(), ids, count, qn, x_cut, above,
-                                       &poincare_from_x);
+            view.kernels->poincare_batch(out, view.nodes.base(), size_t(view.dimension),
+                                         view.nodes.norms.data(), ids, count, qn, x_cut, above,
+                                         &poincare_from_x);
             return;
         }
         for (int i = 0; i < count; ++i) {
-            const float x = poincare_x(out[i], qn, node_norm(ix, ids[i]));
+            const float x = poincare_x(out[i], qn, node_norm(view, ids[i]));
             out[i] = x >= x_cut ? above : poincare_from_x(x);
         }
     }
@@ -251,45 +258,44 @@ struct MetricOps {
     // The cut for a cosine batch against bound, or null where it cannot pay
     // (no bound, no tail bounds kept). Without q_tails, a batch this short
     // does without: working them out costs about one distance.
-    static const CosineCut* cosine_cut(const HyperbolicIndex& ix, const float* q, float qn,
-                                       int count, float bound, const float* q_tails,
-                                       CosineCut& cut) {
+    static const CosineCut* cosine_cut(const MetricView& view, const float* q, float qn, int count,
+                                       float bound, const float* q_tails, CosineCut& cut) {
         constexpr int MIN_BATCH = 8;
         thread_local float buf[MAX_TAIL_CHECKS];
-        const TailNorms& t = ix.nodes.tails;
+        const TailNorms& t = view.nodes.tails;
         if (!t.on() || count < 1 || !(bound < INFINITY)) return nullptr;
         // The kernels gather the bounds with 32-bit offsets.
         if (t.bounds.size() >= size_t(INT32_MAX)) return nullptr;
         if (q_tails == nullptr) {
             if (count < MIN_BATCH) return nullptr;
-            q_tails = query_tails(ix, q, buf);
+            q_tails = query_tails(view, q, buf);
         }
-        cut.norms = ix.nodes.norms.data();
+        cut.norms = view.nodes.norms.data();
         cut.tails = t.bounds.data();
         cut.q_tails = q_tails;
         cut.stride = t.stride;
         cut.count = t.count;
         cut.q_root = std::sqrt(qn);
         cut.bound = bound;
-        cut.slack = cosine_cut_slack(size_t(ix.dimension));
+        cut.slack = cosine_cut_slack(size_t(view.dimension));
         return &cut;
     }
 
-    static float one(const HyperbolicIndex& ix, const float* q, float qn, int32_t id) {
+    static float one(const MetricView& view, const float* q, float qn, int32_t id) {
         float d;
-        batch(ix, q, qn, &id, 1, &d);
+        batch(view, q, qn, &id, 1, &d);
         return d;
     }
 
     // Whether any node may lie on the boundary; if not, skips_boundary is
     // false for every node and its read of a norm (a cache miss) is saved.
-    static bool any_boundary(const HyperbolicIndex& ix) {
-        if constexpr (M == POINCARE) return ix.nodes.max_norm >= BOUNDARY_SQ_NORM;
+    static bool any_boundary(const MetricView& view) {
+        if constexpr (M == POINCARE) return view.nodes.max_norm >= BOUNDARY_SQ_NORM;
         return false;
     }
 
-    static bool skips_boundary(const HyperbolicIndex& ix, int32_t id) {
-        if constexpr (M == POINCARE) return ix.nodes.norms[size_t(id)] >= BOUNDARY_SQ_NORM;
+    static bool skips_boundary(const MetricView& view, int32_t id) {
+        if constexpr (M == POINCARE) return view.nodes.norms[size_t(id)] >= BOUNDARY_SQ_NORM;
         return false;
     }
 };

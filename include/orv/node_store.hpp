@@ -123,6 +123,13 @@ class NodeStore {
     void push_link(int32_t id, int32_t layer, int32_t v);
     // Tail norm bounds of every row kept from now on (cosine indexes), or none.
     void use_tail_norms(bool wanted);
+    // Turns the layer-0 link memo on (where it is sound) or off; either way it
+    // starts empty.
+    void use_link_memo(bool wanted);
+    // The parts derived from the rows, as a new or loaded index has them: tail
+    // norm bounds when wanted, and the link memo where it costs no more memory
+    // than the vectors.
+    void prepare_derived(bool tail_norms);
     // Keeps max_norm and all_finite true of a row just stored.
     void note_row(const float* v, float norm) {
         if (norm > max_norm) max_norm = norm;

@@ -16,6 +16,7 @@
 
 #include <tuple>
 
+#include "orv/batch.hpp"
 #include "orv/hyperbolic_index.hpp"
 
 namespace ref {
@@ -124,29 +125,91 @@ inline Graph empty_graph(int32_t dim, int32_t metric, int32_t m, uint32_t seed) 
     return g;
 }
 
-// The whole state of a real index, read through its public fields.
-inline Graph copy_of(const orv::HyperbolicIndex& ix) {
+// An index's parts held in the open and wired as the index wires them, for
+// tests that reach the builder, the searcher and the stored rows directly.
+struct Parts {
+    Parts(int32_t dim, int32_t m, int32_t metric, const orv::KernelSet& ks = orv::best_kernels())
+        : dimension(dim), max_m(m), max_m_0(orv::layer0_cap(m)), metric_type(metric), kernels(&ks),
+          builder(m) {
+        nodes.reset(dim, max_m_0);
+        nodes.prepare_derived(metric == orv::COSINE);
+    }
+    int32_t dimension;
+    int32_t max_m;
+    int32_t max_m_0;
+    int32_t metric_type;
+    const orv::KernelSet* kernels;
+    int32_t ep_id = -1;
+    int32_t ep_layer = -1;
+    orv::NodeStore nodes;
+    orv::GraphBuilder builder;
+
+    int32_t size() const { return nodes.count(); }
+    orv::MetricView view() const { return {nodes, kernels, dimension, metric_type}; }
+    orv::GraphSearcher searcher(orv::SearchScratch& s = orv::thread_scratch()) const {
+        return {view(), {ep_id, ep_layer}, s};
+    }
+    orv::BuildTarget target() { return {nodes, ep_id, ep_layer, max_m, max_m_0, view()}; }
+    void add_flat(const float* v, uint64_t mask = 0) { builder.insert_flat(target(), v, mask); }
+    void add_linked(const float* v, uint64_t mask, int32_t ef) {
+        builder.insert_linked(target(), v, mask, ef);
+    }
+};
+
+// The layer search's beam (a max-heap) from the node entry.
+inline std::vector<NodeDist> beam_from(orv::GraphSearcher gs, const float* q, float qn,
+                                       int32_t entry, int32_t ef, int32_t layer) {
+    gs.search_layer(q, qn, {gs.view().distance(q, qn, entry), entry}, ef, layer);
+    return gs.scratch().beam;
+}
+
+// The same for an index or its parts, on this thread's scratch.
+template <class Index>
+std::vector<NodeDist> beam_of(const Index& ix, const float* q, float qn, int32_t entry, int32_t ef,
+                              int32_t layer) {
+    return beam_from(ix.searcher(orv::thread_scratch()), q, qn, entry, ef, layer);
+}
+
+template <class Index>
+orv::EntryPoint entry_of(const Index& ix) {
+    return ix.searcher(orv::thread_scratch()).entry();
+}
+
+// The whole state of a graph, read through its view.
+inline Graph copy_of(const orv::MetricView& v, orv::EntryPoint ep, int32_t max_m,
+                     float level_mult) {
     Graph g;
-    g.dim = ix.dimension;
-    g.metric = ix.metric_type;
-    g.max_m = ix.max_m;
-    g.max_m_0 = ix.max_m_0;
-    g.ep_id = ix.ep_id;
-    g.ep_layer = ix.ep_layer;
-    g.level_mult = ix.level_mult;
-    for (int32_t i = 0; i < ix.size(); ++i) {
-        const float* row = ix.nodes.row(i);
-        g.vectors.emplace_back(row, row + ix.dimension);
-        g.norms.push_back(ix.nodes.norms[size_t(i)]);
-        const int32_t level = ix.nodes.levels[size_t(i)];
+    g.dim = v.dimension;
+    g.metric = v.metric_type;
+    g.max_m = max_m;
+    g.max_m_0 = orv::layer0_cap(max_m);
+    g.ep_id = ep.id;
+    g.ep_layer = ep.layer;
+    g.level_mult = level_mult;
+    const orv::NodeStore& nodes = v.nodes;
+    for (int32_t i = 0; i < nodes.count(); ++i) {
+        const float* row = nodes.row(i);
+        g.vectors.emplace_back(row, row + v.dimension);
+        g.norms.push_back(nodes.norms[size_t(i)]);
+        const int32_t level = nodes.levels[size_t(i)];
         g.levels.push_back(level);
         g.links.emplace_back();
         for (int32_t l = 0; l <= level; ++l) {
-            const orv::LinkSpan s = ix.nodes.links(i, l);
+            const orv::LinkSpan s = nodes.links(i, l);
             g.links.back().emplace_back(s.ids, s.ids + s.count);
         }
     }
     return g;
+}
+
+inline Graph copy_of(const orv::HyperbolicIndex& ix) {
+    const int32_t m = ix.get_stats().max_m;
+    return copy_of(ix.view(), ix.searcher(orv::thread_scratch()).entry(), m,
+                   ix.graph_builder().level_mult);
+}
+
+inline Graph copy_of(const Parts& p) {
+    return copy_of(p.view(), {p.ep_id, p.ep_layer}, p.max_m, p.builder.level_mult);
 }
 
 inline std::vector<NodeDist> search_layer(const Graph& g, const float* q, float qn, int32_t entry,
@@ -367,11 +430,11 @@ inline std::vector<float> random_points(int32_t n, int32_t dim, int32_t metric, 
 
 // An index grown by linked insertion from random_points, its levels drawn
 // from the given seed.
-inline std::unique_ptr<orv::HyperbolicIndex> linked_index(int32_t metric, int32_t dim, int32_t m,
-                                                          int32_t n, uint32_t seed,
-                                                          int32_t ef_construction) {
-    auto ix = std::make_unique<orv::HyperbolicIndex>(dim, 1.0f, m, metric_name(metric));
-    ix->rng.seed(seed);
+inline std::unique_ptr<orv::HyperbolicIndex>
+linked_index(int32_t metric, int32_t dim, int32_t m, int32_t n, uint32_t seed,
+             int32_t ef_construction, const orv::KernelSet& ks = orv::best_kernels()) {
+    auto ix = std::make_unique<orv::HyperbolicIndex>(dim, 1.0f, m, metric_name(metric), ks);
+    orv::seed_levels(*ix, seed);
     const std::vector<float> pts = random_points(n, dim, metric, seed);
     for (int32_t i = 0; i < n; ++i)
         ix->add_item_and_link(pts.data() + size_t(i) * size_t(dim), dim, 0, ef_construction);

@@ -49,7 +49,7 @@ TEST(Batch, StopsAtTheRowProgressRefuses) {
     const std::vector<float> pts = ref::random_points(50, 4, orv::COSINE, 5);
     auto whole = ref::linked_index(orv::COSINE, 4, 4, 20, 5, 16);
     HyperbolicIndex ix(4, 1.0f, 4, "cosine");
-    ix.rng.seed(5);
+    orv::seed_levels(ix, 5);
     const uint64_t mask[1] = {0};
     const int64_t done = orv::add_batch(ix, {pts.data(), 50, 4}, {mask, 1, false}, 16, true,
                                         [](int64_t n) { return n < 20; });
@@ -63,7 +63,9 @@ TEST_P(BatchSearch, ThreadsAnswerAsPerQueryCalls) {
     const int32_t metric = GetParam();
     constexpr int32_t D = 8, K = 6, Q = 300;
     auto ix = ref::linked_index(metric, D, 6, 2000, 17, 32);
-    for (int32_t i = 0; i < ix->size(); ++i) ix->nodes.masks[size_t(i)] = uint64_t(i % 3);
+    std::vector<uint64_t> masks(size_t(ix->size()));
+    for (size_t i = 0; i < masks.size(); ++i) masks[i] = uint64_t(i % 3);
+    ix->update_masks(masks.data(), int64_t(masks.size()));
     const std::vector<float> qs = ref::random_points(Q, D, metric, 18);
     std::vector<uint64_t> filters(Q);
     for (int32_t i = 0; i < Q; ++i) filters[size_t(i)] = uint64_t(i % 4);
@@ -104,9 +106,9 @@ INSTANTIATE_TEST_SUITE_P(Metrics, BatchSearch,
 TEST(Batch, LevelStateRoundTripsAndRefusesGarbage) {
     HyperbolicIndex a(4), b(4);
     orv::seed_levels(a, 99);
-    for (int i = 0; i < 10; ++i) a.rng();
+    for (int i = 0; i < 10; ++i) a.graph_builder().rng();
     orv::set_level_state(b, orv::get_level_state(a));
-    EXPECT_EQ(a.rng(), b.rng());
+    EXPECT_EQ(a.graph_builder().rng(), b.graph_builder().rng());
     std::string wide = orv::get_level_state(a);
     wide.replace(0, wide.find(' '), "4294967296");
     EXPECT_THROW(orv::set_level_state(b, wide), std::invalid_argument);

@@ -1,4 +1,5 @@
-// dist_to_node and dist_batch against the reference formulas, bit for bit.
+// The view's distances, one at a time and in batches, against the reference
+// formulas, bit for bit.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -55,7 +56,7 @@ struct Node {
 
 // An index holding every edge vector with its true norm, then each of a few
 // vectors again under every overridden norm.
-std::vector<Node> fill_index(orv::HyperbolicIndex& ix, std::mt19937& gen) {
+std::vector<Node> fill_index(ref::Parts& ix, std::mt19937& gen) {
     const int32_t dim = ix.dimension;
     std::vector<Node> nodes;
     const std::vector<std::vector<float>> vs = edge_vectors(dim, gen);
@@ -63,7 +64,7 @@ std::vector<Node> fill_index(orv::HyperbolicIndex& ix, std::mt19937& gen) {
     for (size_t k : {size_t(0), size_t(6), size_t(9), vs.size() - 2})
         for (float n : NORM_OVERRIDES) nodes.push_back({vs[k], n});
     for (const Node& n : nodes) {
-        ix.add_item_flat(n.v.data(), dim, 1, 0);
+        ix.add_flat(n.v.data());
         ix.nodes.norms.back() = n.norm;
     }
     return nodes;
@@ -74,8 +75,7 @@ class DistanceTest : public ref::MetricKernelTest {};
 TEST_P(DistanceTest, DistToNodeEqualsReferenceOnEdgeInputs) {
     std::mt19937 gen(21);
     for (int32_t dim : {1, 2, 3, 8, 33, 64}) {
-        orv::HyperbolicIndex ix(dim, 1.0f, 16, ref::metric_name(metric));
-        ix.use_kernels(*ks);
+        ref::Parts ix(dim, 16, metric, *ks);
         const std::vector<Node> nodes = fill_index(ix, gen);
         for (const auto& q : edge_vectors(dim, gen)) {
             const float true_norm = ref::sq_norm(q.data(), dim);
@@ -83,7 +83,7 @@ TEST_P(DistanceTest, DistToNodeEqualsReferenceOnEdgeInputs) {
                 for (int32_t id = 0; id < ix.size(); ++id) {
                     const Node& n = nodes[size_t(id)];
                     const float want = ref::distance(metric, q.data(), qn, n.v.data(), n.norm, dim);
-                    const float got = ix.dist_to_node(q.data(), qn, id);
+                    const float got = ix.view().distance(q.data(), qn, id);
                     ASSERT_TRUE(ref::same_float(got, want))
                         << "dim " << dim << " node " << id << " qn " << qn << ": " << got
                         << " != " << want;
@@ -99,8 +99,7 @@ TEST_P(DistanceTest, DistToNodeEqualsReferenceOnEdgeInputs) {
 TEST_P(DistanceTest, BatchEqualsOneAtATime) {
     std::mt19937 gen(22);
     for (int32_t dim : {1, 7, 8, 40}) {
-        orv::HyperbolicIndex ix(dim, 1.0f, 16, ref::metric_name(metric));
-        ix.use_kernels(*ks);
+        ref::Parts ix(dim, 16, metric, *ks);
         fill_index(ix, gen);
         std::uniform_int_distribution<int32_t> pick(0, ix.size() - 1);
         const std::vector<float> q = edge_vectors(dim, gen)[7];
@@ -109,10 +108,10 @@ TEST_P(DistanceTest, BatchEqualsOneAtATime) {
             std::vector<int32_t> ids(static_cast<size_t>(count));
             for (int32_t& id : ids) id = pick(gen);
             std::vector<float> out(ids.size());
-            ix.dist_batch(q.data(), qn, ids.data(), count, out.data());
+            ix.view().distances(q.data(), qn, ids.data(), count, out.data());
             for (int i = 0; i < count; ++i)
-                ASSERT_TRUE(
-                    ref::same_float(out[size_t(i)], ix.dist_to_node(q.data(), qn, ids[size_t(i)])))
+                ASSERT_TRUE(ref::same_float(out[size_t(i)],
+                                            ix.view().distance(q.data(), qn, ids[size_t(i)])))
                     << "dim " << dim << " count " << count << " lane " << i;
         }
     }
@@ -141,8 +140,7 @@ std::vector<std::vector<int32_t>> batch_ids(int32_t n, std::mt19937& gen) {
 TEST_P(DistanceTest, BatchEqualsReferenceOnEdgeInputs) {
     std::mt19937 gen(23);
     for (int32_t dim : {1, 2, 7, 8, 10, 33, 784}) {
-        orv::HyperbolicIndex ix(dim, 1.0f, 16, ref::metric_name(metric));
-        ix.use_kernels(*ks);
+        ref::Parts ix(dim, 16, metric, *ks);
         const std::vector<Node> nodes = fill_index(ix, gen);
         const std::vector<std::vector<int32_t>> id_lists = batch_ids(ix.size(), gen);
         for (const auto& q : edge_vectors(dim, gen)) {
@@ -150,7 +148,7 @@ TEST_P(DistanceTest, BatchEqualsReferenceOnEdgeInputs) {
             for (float qn : {true_norm, 0.9999991f, 2.0f, NaN}) {
                 for (const std::vector<int32_t>& ids : id_lists) {
                     std::vector<float> out(ids.size());
-                    ix.dist_batch(q.data(), qn, ids.data(), int(ids.size()), out.data());
+                    ix.view().distances(q.data(), qn, ids.data(), int(ids.size()), out.data());
                     for (size_t i = 0; i < ids.size(); ++i) {
                         const Node& n = nodes[size_t(ids[i])];
                         const float want =
@@ -170,10 +168,9 @@ TEST_P(DistanceTest, BatchEqualsReferenceOnEdgeInputs) {
 TEST_P(DistanceTest, BoundedBatchExactUpToBound) {
     std::mt19937 gen(24);
     const int32_t dim = 10;
-    orv::HyperbolicIndex ix(dim, 1.0f, 16, ref::metric_name(metric));
-    ix.use_kernels(*ks);
+    ref::Parts ix(dim, 16, metric, *ks);
     const std::vector<float> pts = ref::random_points(300, dim, metric, 7);
-    for (int32_t i = 0; i < 300; ++i) ix.add_item_flat(pts.data() + size_t(i) * dim, dim, 1, 0);
+    for (int32_t i = 0; i < 300; ++i) ix.add_flat(pts.data() + size_t(i) * dim);
     std::vector<int32_t> ids(300);
     std::iota(ids.begin(), ids.end(), 0);
     const float* q = pts.data() + 17 * dim;
@@ -186,7 +183,7 @@ TEST_P(DistanceTest, BoundedBatchExactUpToBound) {
     for (float bound : {sorted[10], sorted[10], sorted[150], sorted[10], sorted[0], INFINITY,
                         std::nextafter(sorted[40], 0.0f), sorted[299]}) {
         orv::with_metric(metric, [&](auto m) {
-            orv::MetricOps<decltype(m)::value>::batch(ix, q, qn, ids.data(), int(ids.size()),
+            orv::MetricOps<decltype(m)::value>::batch(ix.view(), q, qn, ids.data(), int(ids.size()),
                                                       got.data(), bound);
         });
         for (size_t i = 0; i < ids.size(); ++i) {
@@ -199,18 +196,17 @@ TEST_P(DistanceTest, BoundedBatchExactUpToBound) {
 }
 
 TEST_P(DistanceTest, NanAnywhereGivesNan) {
-    orv::HyperbolicIndex ix(3, 1.0f, 16, ref::metric_name(metric));
-    ix.use_kernels(*ks);
+    ref::Parts ix(3, 16, metric, *ks);
     const float v[3] = {0.1f, 0.2f, 0.3f}, bad[3] = {0.1f, NaN, 0.3f};
-    ix.add_item_flat(v, 3, 1, 0);
-    ix.add_item_flat(bad, 3, 1, 0);
+    ix.add_flat(v);
+    ix.add_flat(bad);
     const float qn = ref::sq_norm(v, 3);
-    EXPECT_TRUE(std::isnan(ix.dist_to_node(bad, qn, 0)));
-    EXPECT_TRUE(std::isnan(ix.dist_to_node(v, qn, 1)));
+    EXPECT_TRUE(std::isnan(ix.view().distance(bad, qn, 0)));
+    EXPECT_TRUE(std::isnan(ix.view().distance(v, qn, 1)));
     if (metric != orv::EUCLIDEAN) {
-        EXPECT_TRUE(std::isnan(ix.dist_to_node(v, NaN, 0)));
+        EXPECT_TRUE(std::isnan(ix.view().distance(v, NaN, 0)));
         ix.nodes.norms[0] = NaN;
-        EXPECT_TRUE(std::isnan(ix.dist_to_node(v, qn, 0)));
+        EXPECT_TRUE(std::isnan(ix.view().distance(v, qn, 0)));
     }
 }
 
@@ -220,35 +216,34 @@ INSTANTIATE_TEST_SUITE_P(MetricsAndSets, DistanceTest, ref::all_metrics_and_sets
 // Known values, which also pin down the reference formulas themselves.
 TEST(DistanceValues, KnownCases) {
     const float origin[2] = {0.0f, 0.0f}, p34[2] = {3.0f, 4.0f}, half[2] = {0.5f, 0.0f};
-    orv::HyperbolicIndex eu(2, 1.0f, 16, "euclidean"), co(2, 1.0f, 16, "cosine");
-    orv::HyperbolicIndex po(2, 1.0f, 16, "poincare");
+    ref::Parts eu(2, 16, orv::EUCLIDEAN), co(2, 16, orv::COSINE), po(2, 16, orv::POINCARE);
     for (auto* ix : {&eu, &co, &po}) {
-        ix->add_item_flat(p34, 2, 1, 0);
-        ix->add_item_flat(origin, 2, 1, 0);
-        ix->add_item_flat(half, 2, 1, 0);
+        ix->add_flat(p34);
+        ix->add_flat(origin);
+        ix->add_flat(half);
     }
-    EXPECT_EQ(eu.dist_to_node(origin, 0.0f, 0), 25.0f);
-    EXPECT_EQ(eu.dist_to_node(p34, 25.0f, 0), 0.0f);
-    EXPECT_EQ(co.dist_to_node(origin, 0.0f, 0), 1.0f);
-    EXPECT_EQ(co.dist_to_node(p34, 25.0f, 1), 1.0f);
-    EXPECT_NEAR(co.dist_to_node(p34, 25.0f, 0), 0.0f, 1e-6f);
-    const float floor = po.dist_to_node(half, 0.25f, 2);
+    EXPECT_EQ(eu.view().distance(origin, 0.0f, 0), 25.0f);
+    EXPECT_EQ(eu.view().distance(p34, 25.0f, 0), 0.0f);
+    EXPECT_EQ(co.view().distance(origin, 0.0f, 0), 1.0f);
+    EXPECT_EQ(co.view().distance(p34, 25.0f, 1), 1.0f);
+    EXPECT_NEAR(co.view().distance(p34, 25.0f, 0), 0.0f, 1e-6f);
+    const float floor = po.view().distance(half, 0.25f, 2);
     EXPECT_NEAR(floor, 0.0013810393f, 1e-9f);
     EXPECT_EQ(ref::distance(orv::POINCARE, half, 0.25f, half, 0.25f, 2), floor);
-    EXPECT_NEAR(po.dist_to_node(origin, 0.0f, 2), std::log(3.0f), 1e-6f);
-    EXPECT_TRUE(std::isfinite(po.dist_to_node(p34, 25.0f, 2)));
-    EXPECT_TRUE(std::isfinite(po.dist_to_node(p34, 25.0f, 0)));
+    EXPECT_NEAR(po.view().distance(origin, 0.0f, 2), std::log(3.0f), 1e-6f);
+    EXPECT_TRUE(std::isfinite(po.view().distance(p34, 25.0f, 2)));
+    EXPECT_TRUE(std::isfinite(po.view().distance(p34, 25.0f, 0)));
 }
 
 TEST(DistanceValues, NegativeStoredNormIsRecomputedAndKept) {
     const float v[2] = {0.3f, 0.4f}, q[2] = {-0.2f, 0.1f};
     const float qn = ref::sq_norm(q, 2);
-    for (const char* m : {"poincare", "cosine"}) {
-        orv::HyperbolicIndex ix(2, 1.0f, 16, m);
-        ix.add_item_flat(v, 2, 1, 0);
-        const float with_true_norm = ix.dist_to_node(q, qn, 0);
+    for (int32_t m : {orv::POINCARE, orv::COSINE}) {
+        ref::Parts ix(2, 16, m);
+        ix.add_flat(v);
+        const float with_true_norm = ix.view().distance(q, qn, 0);
         ix.nodes.norms[0] = -3.0f;
-        EXPECT_EQ(ix.dist_to_node(q, qn, 0), with_true_norm) << m;
+        EXPECT_EQ(ix.view().distance(q, qn, 0), with_true_norm) << m;
         EXPECT_EQ(ix.nodes.norms[0], -3.0f) << m;
     }
 }

@@ -111,15 +111,15 @@ class FilteredSearchTest : public ref::MetricKernelTest {};
 
 TEST_P(FilteredSearchTest, MatchesPlainTraversal) {
     const int32_t dim = 64, n = 480, nq = 48;
-    orv::HyperbolicIndex ix(dim, 1.0f, 6, ref::metric_name(metric));
-    ix.use_kernels(*ks);
-    ix.rng.seed(17);
+    orv::HyperbolicIndex ix(dim, 1.0f, 6, ref::metric_name(metric), *ks);
+    orv::seed_levels(ix, 17);
     const std::vector<float> pts = clustered_points(n + nq, dim, 23);
     std::mt19937 rng(29);
     for (int32_t i = 0; i < n; ++i)
         ix.add_item_and_link(pts.data() + size_t(i) * size_t(dim), dim, rng() & 7u, 40);
     const Graph g = ref::copy_of(ix);
-    const std::vector<uint64_t> masks(ix.nodes.masks.begin(), ix.nodes.masks.end());
+    const orv::NodeStore& nodes = ix.view().nodes;
+    const std::vector<uint64_t> masks(nodes.masks.begin(), nodes.masks.end());
     const Limits limits[] = {{0, -1.0f, -1.0f}, {1, -1.0f, -1.0f}, {6, -1.0f, -1.0f},
                              {0, 0.2f, -1.0f},  {1, 0.15f, -1.0f}, {0, -1.0f, 0.6f}};
     int compared = 0;
@@ -145,9 +145,8 @@ TEST_P(FilteredSearchTest, MatchesPlainTraversal) {
 std::string compare_pass_all(int32_t metric, const orv::KernelSet& ks, int32_t copies, bool huge,
                              float q_scale, bool plain = false, int32_t dim = 16) {
     const int32_t n = 300, nq = 30;
-    orv::HyperbolicIndex ix(dim, 1.0f, 6, ref::metric_name(metric));
-    ix.use_kernels(ks);
-    ix.rng.seed(31);
+    orv::HyperbolicIndex ix(dim, 1.0f, 6, ref::metric_name(metric), ks);
+    orv::seed_levels(ix, 31);
     const std::vector<float> pts = clustered_points(n + nq, dim, 37);
     for (int32_t i = 0; i < n; ++i) {
         std::vector<float> v(pts.begin() + (i / copies) * dim,
@@ -157,7 +156,8 @@ std::string compare_pass_all(int32_t metric, const orv::KernelSet& ks, int32_t c
         ix.add_item_and_link(v.data(), dim, 0, 24);
     }
     const Graph g = ref::copy_of(ix);
-    const std::vector<uint64_t> masks(ix.nodes.masks.begin(), ix.nodes.masks.end());
+    const orv::NodeStore& nodes = ix.view().nodes;
+    const std::vector<uint64_t> masks(nodes.masks.begin(), nodes.masks.end());
     for (int32_t qi = 0; qi < nq; ++qi) {
         std::vector<float> q(pts.begin() + (n + qi) * dim, pts.begin() + (n + qi + 1) * dim);
         for (float& x : q) x *= q_scale;
@@ -206,11 +206,10 @@ TEST(EuclideanNonFinite, SearchesMatchSumsRunToTheEnd) {
     if (avx2 == nullptr) GTEST_SKIP() << "this CPU has no AVX2 and FMA";
     const int32_t dim = 48, n = 700;
     const std::vector<float> pts = clustered_points(n + 8, dim, 43);
-    orv::HyperbolicIndex fast(dim, 1.0f, 6, "euclidean"), full(dim, 1.0f, 6, "euclidean");
-    fast.use_kernels(*avx2);
-    full.use_kernels(orv::generic_kernels());
-    fast.rng.seed(47);
-    full.rng.seed(47);
+    orv::HyperbolicIndex fast(dim, 1.0f, 6, "euclidean", *avx2);
+    orv::HyperbolicIndex full(dim, 1.0f, 6, "euclidean", orv::generic_kernels());
+    orv::seed_levels(fast, 47);
+    orv::seed_levels(full, 47);
     for (int32_t i = 0; i < n; ++i) {
         std::vector<float> v(pts.begin() + i * dim, pts.begin() + (i + 1) * dim);
         // Far rows after the scan's first chunk, whose sums pass its bound early.
@@ -228,8 +227,7 @@ TEST(EuclideanNonFinite, SearchesMatchSumsRunToTheEnd) {
     const std::string path =
         (std::filesystem::temp_directory_path() / "orv_non_finite_test.idx").string();
     fast.save_index(path);
-    orv::HyperbolicIndex loaded(dim, 1.0f, 6, "euclidean");
-    loaded.use_kernels(*avx2);
+    orv::HyperbolicIndex loaded(dim, 1.0f, 6, "euclidean", *avx2);
     loaded.load_index(path);
     std::filesystem::remove(path);
     for (int32_t qi = 0; qi < 8; ++qi) {

@@ -1,5 +1,5 @@
-// add_item_and_link against the reference insertion with the same level draws:
-// the same levels, lists and entry point after every few insertions.
+// The builder's linked insertion against the reference insertion with the same
+// level draws: the same levels, lists and entry point after every few insertions.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -36,33 +36,32 @@ struct Growth {
 // norms negative half-way (as a loaded file may); empty when they agree after
 // every tenth insertion and at the end.
 std::string grow_both(int32_t metric, int32_t m, const orv::KernelSet& ks, const Growth& gr) {
-    HyperbolicIndex ix(gr.dim, 1.0f, m, ref::metric_name(metric));
-    ix.use_kernels(ks);
-    ix.use_link_memo(gr.memo);
-    ix.rng.seed(gr.seed);
+    ref::Parts ix(gr.dim, m, metric, ks);
+    ix.nodes.use_link_memo(gr.memo);
+    ix.builder.rng.seed(gr.seed);
     ref::Graph g = ref::empty_graph(gr.dim, metric, m, gr.seed);
     const std::vector<float> pts =
         gr.points != nullptr ? *gr.points : ref::random_points(gr.n, gr.dim, metric, gr.seed + 1);
     for (int32_t i = 0; i < gr.n; ++i) {
         const float* v = pts.data() + size_t(i) * size_t(gr.dim);
         if (i < gr.flat) {
-            ix.add_item_flat(v, gr.dim, 1, 0);
+            ix.add_flat(v);
             ref::add_item_flat(g, v);
         } else {
-            ix.add_item_and_link(v, gr.dim, 0, ef_for(i));
+            ix.add_linked(v, 0, ef_for(i));
             ref::add_item_and_link(g, v, ef_for(i));
         }
         if (i == gr.n / 2 && gr.negative_norms) {
             for (int32_t j = 0; j <= i; j += 4)
                 ix.nodes.norms[size_t(j)] = g.norms[size_t(j)] = -1.0f;
             // As after loading such a file: the memo turns itself off.
-            ix.use_link_memo(gr.memo);
+            ix.nodes.use_link_memo(gr.memo);
             if (ix.nodes.memo.on()) return "the memo stayed on with negative norms";
         }
         if (i % 10 != 9 && i != gr.n - 1) continue;
         const std::string d = ref::diff_graphs(ref::copy_of(ix), g);
         if (!d.empty()) return "after node " + std::to_string(i) + ": " + d;
-        if (!(ix.rng == g.rng)) return "after node " + std::to_string(i) + ": rng differs";
+        if (!(ix.builder.rng == g.rng)) return "after node " + std::to_string(i) + ": rng differs";
     }
     return "";
 }
@@ -154,13 +153,13 @@ INSTANTIATE_TEST_SUITE_P(CapsAndSets, NegativeNormTest,
                          param_name);
 
 TEST(InsertionEdges, FirstNodeIsEntryAndSecondLinksBothWays) {
-    HyperbolicIndex ix(2, 1.0f, 4, "euclidean");
-    ix.rng.seed(7);
+    ref::Parts ix(2, 4, orv::EUCLIDEAN);
+    ix.builder.rng.seed(7);
     const float a[2] = {0.1f, 0.2f}, b[2] = {0.3f, -0.1f};
-    ix.add_item_and_link(a, 2, 0, 10);
+    ix.add_linked(a, 0, 10);
     EXPECT_EQ(ix.ep_id, 0);
     EXPECT_EQ(ix.ep_layer, ix.nodes.levels[0]);
-    ix.add_item_and_link(b, 2, 0, 10);
+    ix.add_linked(b, 0, 10);
     const int32_t shared = std::min(ix.nodes.levels[0], ix.nodes.levels[1]);
     for (int32_t l = 0; l <= shared; ++l) {
         EXPECT_EQ(ix.nodes.links(0, l).count, 1);
@@ -175,11 +174,12 @@ TEST(InsertionEdges, FirstNodeIsEntryAndSecondLinksBothWays) {
 TEST(LinkMemo, LoadedIndexGrowsLikeTheOriginal) {
     const int32_t dim = 40, n = 160;
     const std::vector<float> pts = ref::random_points(n, dim, orv::EUCLIDEAN, 91);
-    HyperbolicIndex warm(dim, 1.0f, 4, "euclidean"), plain(dim, 1.0f, 4, "euclidean");
-    warm.use_link_memo(true);
-    plain.use_link_memo(false);
-    warm.rng.seed(5);
-    plain.rng.seed(5);
+    // The index turns its memo on by default here.
+    HyperbolicIndex warm(dim, 1.0f, 4, "euclidean");
+    ref::Parts plain(dim, 4, orv::EUCLIDEAN);
+    plain.nodes.use_link_memo(false);
+    orv::seed_levels(warm, 5);
+    plain.builder.rng.seed(5);
     const std::string path =
         (std::filesystem::temp_directory_path() / "orv_memo_load_test.idx").string();
     HyperbolicIndex loaded(dim, 1.0f, 4, "euclidean");
@@ -188,26 +188,26 @@ TEST(LinkMemo, LoadedIndexGrowsLikeTheOriginal) {
         if (i == n / 2) {
             warm.save_index(path);
             loaded.load_index(path);
-            loaded.use_link_memo(true);
-            loaded.rng = warm.rng;
+            orv::set_level_state(loaded, orv::get_level_state(warm));
         }
         warm.add_item_and_link(v, dim, 0, 16);
-        plain.add_item_and_link(v, dim, 0, 16);
+        plain.add_linked(v, 0, 16);
         if (i >= n / 2) loaded.add_item_and_link(v, dim, 0, 16);
     }
     std::filesystem::remove(path);
-    ASSERT_TRUE(warm.nodes.memo.on());
-    ASSERT_TRUE(loaded.nodes.memo.on());
+    ASSERT_TRUE(warm.view().nodes.memo.on());
+    ASSERT_TRUE(loaded.view().nodes.memo.on());
+    ASSERT_FALSE(plain.nodes.memo.on());
     EXPECT_EQ(ref::diff_graphs(ref::copy_of(warm), ref::copy_of(plain)), "");
     EXPECT_EQ(ref::diff_graphs(ref::copy_of(loaded), ref::copy_of(plain)), "");
 }
 
 TEST(LinkMemo, OnByDefaultOnlyWhereItCostsLessThanTheVectors) {
-    EXPECT_TRUE(HyperbolicIndex(784, 1.0f, 16, "euclidean").nodes.memo.on());
-    EXPECT_FALSE(HyperbolicIndex(10, 1.0f, 16, "poincare").nodes.memo.on());
+    EXPECT_TRUE(HyperbolicIndex(784, 1.0f, 16, "euclidean").view().nodes.memo.on());
+    EXPECT_FALSE(HyperbolicIndex(10, 1.0f, 16, "poincare").view().nodes.memo.on());
     // Rows of 64 bits hold lists of up to 63 links.
-    HyperbolicIndex wide(100000, 1.0f, 32, "cosine");
-    wide.use_link_memo(true);
+    ref::Parts wide(100000, 32, orv::COSINE);
+    wide.nodes.use_link_memo(true);
     EXPECT_FALSE(wide.nodes.memo.on());
 }
 

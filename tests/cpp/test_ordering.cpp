@@ -17,7 +17,6 @@
 
 namespace {
 
-using orv::HyperbolicIndex;
 using orv::NodeDist;
 
 TEST(NodeDistOrder, ComparesDistanceAlone) {
@@ -41,7 +40,7 @@ TEST(NodeDistOrder, ComparesDistanceAlone) {
 }
 
 struct Pair {
-    std::unique_ptr<HyperbolicIndex> ix;
+    std::unique_ptr<ref::Parts> ix;
     ref::Graph g;
 };
 
@@ -49,19 +48,19 @@ struct Pair {
 // fresh thread (so its scratch starts empty and must grow), then searched and
 // selected in turns. Empty when everything matches the reference.
 std::string run_interleaved() {
-    Pair small{std::make_unique<HyperbolicIndex>(3, 1.0f, 2, "euclidean"),
+    Pair small{std::make_unique<ref::Parts>(3, 2, orv::EUCLIDEAN),
                ref::empty_graph(3, orv::EUCLIDEAN, 2, 1)};
-    Pair large{std::make_unique<HyperbolicIndex>(20, 1.0f, 16, "cosine"),
+    Pair large{std::make_unique<ref::Parts>(20, 16, orv::COSINE),
                ref::empty_graph(20, orv::COSINE, 16, 2)};
-    small.ix->rng.seed(1);
-    large.ix->rng.seed(2);
+    small.ix->builder.rng.seed(1);
+    large.ix->builder.rng.seed(2);
     const std::vector<float> ps = ref::random_points(100, 3, orv::EUCLIDEAN, 3);
     const std::vector<float> pl = ref::random_points(200, 20, orv::COSINE, 4);
     for (size_t i = 0; i < 100; ++i) {
-        small.ix->add_item_and_link(ps.data() + i * 3, 3, 0, 8);
+        small.ix->add_linked(ps.data() + i * 3, 0, 8);
         ref::add_item_and_link(small.g, ps.data() + i * 3, 8);
         for (size_t j = 2 * i; j < 2 * i + 2; ++j) {
-            large.ix->add_item_and_link(pl.data() + j * 20, 20, 0, 40);
+            large.ix->add_linked(pl.data() + j * 20, 0, 40);
             ref::add_item_and_link(large.g, pl.data() + j * 20, 40);
         }
     }
@@ -72,10 +71,11 @@ std::string run_interleaved() {
             const float* q = p->g.vectors[i * 2].data();
             const float qn = p->g.norms[i * 2];
             const int32_t ef = p == &large ? 64 : 3;
-            std::vector<NodeDist> got = p->ix->search_layer(q, qn, p->ix->ep_id, ef, 0);
+            std::vector<NodeDist> got = ref::beam_of(*p->ix, q, qn, p->ix->ep_id, ef, 0);
             std::vector<NodeDist> want = ref::search_layer(p->g, q, qn, p->ix->ep_id, ef, 0);
             d += ref::diff_records(got, want);
-            if (p->ix->select_neighbours(q, qn, got, 6) != ref::select_neighbours(p->g, want, 6))
+            if (p->ix->builder.select_neighbours(p->ix->view(), got, 6) !=
+                ref::select_neighbours(p->g, want, 6))
                 d += "selection differs";
         }
     }

@@ -15,7 +15,6 @@
 
 namespace {
 
-using orv::HyperbolicIndex;
 using orv::NodeDist;
 
 constexpr int32_t DIM = 5;
@@ -24,10 +23,11 @@ constexpr float NaN = std::numeric_limits<float>::quiet_NaN();
 
 // Flat nodes from random_points; a few stored norms negative, which the
 // heuristic passes on unchanged as the candidate's query norm.
-std::unique_ptr<HyperbolicIndex> candidate_pool(int32_t metric, uint32_t seed) {
-    auto ix = std::make_unique<HyperbolicIndex>(DIM, 1.0f, 16, ref::metric_name(metric));
+std::unique_ptr<ref::Parts> candidate_pool(int32_t metric, uint32_t seed,
+                                           const orv::KernelSet& ks) {
+    auto ix = std::make_unique<ref::Parts>(DIM, 16, metric, ks);
     const std::vector<float> pts = ref::random_points(NODES, DIM, metric, seed);
-    for (int32_t i = 0; i < NODES; ++i) ix->add_item_flat(pts.data() + size_t(i) * DIM, DIM, 1, 0);
+    for (int32_t i = 0; i < NODES; ++i) ix->add_flat(pts.data() + size_t(i) * DIM);
     for (int32_t i = 3; i < NODES; i += 23) ix->nodes.norms[size_t(i)] = -1.0f;
     return ix;
 }
@@ -56,8 +56,7 @@ std::vector<NodeDist> candidate_heap(const ref::Graph& g, const float* base, std
 class SelectTest : public ref::MetricKernelTest {};
 
 TEST_P(SelectTest, MatchesReferenceForEveryCap) {
-    auto ix = candidate_pool(metric, 41);
-    ix->use_kernels(*ks);
+    auto ix = candidate_pool(metric, 41, *ks);
     const ref::Graph g = ref::copy_of(*ix);
     const std::vector<float> bases = ref::random_points(100, DIM, metric, 42);
     std::mt19937 gen(43);
@@ -66,8 +65,7 @@ TEST_P(SelectTest, MatchesReferenceForEveryCap) {
         const std::vector<NodeDist> heap = candidate_heap(g, base, gen);
         for (int32_t cap = 0; cap <= 40; ++cap) {
             std::vector<NodeDist> mine = heap, theirs = heap;
-            const std::vector<int32_t> got =
-                ix->select_neighbours(base, ref::sq_norm(base, DIM), mine, cap);
+            const std::vector<int32_t> got = ix->builder.select_neighbours(ix->view(), mine, cap);
             ASSERT_EQ(got, ref::select_neighbours(g, theirs, cap))
                 << "trial " << t << " cap " << cap << " candidates " << heap.size();
             ASSERT_TRUE(mine.empty());
@@ -92,9 +90,8 @@ TEST_P(SelectTest, WideRowsNearASubspaceMatchReference) {
             pts[size_t(i) * WIDE + j] = z[0] * axes[size_t(j)] + z[1] * axes[size_t(WIDE + j)] +
                                         z[2] * axes[size_t(2 * WIDE + j)] + normal(gen) * 0.002f;
     }
-    HyperbolicIndex ix(WIDE, 1.0f, 16, ref::metric_name(metric));
-    ix.use_kernels(*ks);
-    for (int32_t i = 0; i < POOL; ++i) ix.add_item_flat(pts.data() + size_t(i) * WIDE, WIDE, 1, 0);
+    ref::Parts ix(WIDE, 16, metric, *ks);
+    for (int32_t i = 0; i < POOL; ++i) ix.add_flat(pts.data() + size_t(i) * WIDE);
     const ref::Graph g = ref::copy_of(ix);
     for (int32_t t = 0; t < 40; ++t) {
         const float* base = pts.data() + size_t(POOL + t) * WIDE;
@@ -109,7 +106,7 @@ TEST_P(SelectTest, WideRowsNearASubspaceMatchReference) {
         }
         for (int32_t cap : {1, 3, 8, 16, 32, 64, 200}) {
             std::vector<NodeDist> mine = heap, theirs = heap;
-            ASSERT_EQ(ix.select_neighbours(base, bn, mine, cap),
+            ASSERT_EQ(ix.builder.select_neighbours(ix.view(), mine, cap),
                       ref::select_neighbours(g, theirs, cap))
                 << "trial " << t << " cap " << cap << " candidates " << heap.size();
         }
@@ -117,10 +114,9 @@ TEST_P(SelectTest, WideRowsNearASubspaceMatchReference) {
 }
 
 TEST_P(SelectTest, NanDistancesKeepTheCount) {
-    auto ix = candidate_pool(metric, 44);
-    ix->use_kernels(*ks);
+    auto ix = candidate_pool(metric, 44, *ks);
     const float bad[DIM] = {NaN, 0.1f, 0.1f, 0.1f, 0.1f};
-    for (int i = 0; i < 10; ++i) ix->add_item_flat(bad, DIM, 1, 0);
+    for (int i = 0; i < 10; ++i) ix->add_flat(bad);
     ix->nodes.norms[5] = NaN;
     std::mt19937 gen(45);
     std::uniform_real_distribution<float> any(0.0f, 2.0f);
@@ -136,7 +132,7 @@ TEST_P(SelectTest, NanDistancesKeepTheCount) {
         }
         for (int32_t cap = 0; cap <= 40; ++cap) {
             std::vector<NodeDist> h = heap;
-            std::vector<int32_t> got = ix->select_neighbours(bad, NaN, h, cap);
+            std::vector<int32_t> got = ix->builder.select_neighbours(ix->view(), h, cap);
             ASSERT_EQ(got.size(), std::min(size_t(cap), ids.size()));
             std::sort(got.begin(), got.end());
             ASSERT_TRUE(std::adjacent_find(got.begin(), got.end()) == got.end());
@@ -154,7 +150,7 @@ class SelectExamples : public ::testing::Test {
   protected:
     void SetUp() override {
         const float pts[5][3] = {{0, 0, 0}, {1, 0.5f, 0.5f}, {1, 1, 0}, {0, 0, 2}, {0, 0, 0}};
-        for (const auto& p : pts) ix.add_item_flat(p, 3, 1, 0);
+        for (const auto& p : pts) ix.add_flat(p);
     }
     std::vector<int32_t> select(std::vector<NodeDist> recs, int32_t cap) {
         std::vector<NodeDist> heap;
@@ -162,11 +158,11 @@ class SelectExamples : public ::testing::Test {
             heap.push_back(r);
             std::push_heap(heap.begin(), heap.end(), ref::further);
         }
-        std::vector<int32_t> out = ix.select_neighbours(base, 0.0f, heap, cap);
+        std::vector<int32_t> out = ix.builder.select_neighbours(ix.view(), heap, cap);
         EXPECT_TRUE(heap.empty());
         return out;
     }
-    HyperbolicIndex ix{3, 1.0f, 16, "euclidean"};
+    ref::Parts ix{3, 16, orv::EUCLIDEAN};
     const float base[3] = {5, 5, 5};
     static constexpr int32_t A = 0, B = 1, C = 2, D = 3, E = 4;
 };
@@ -191,7 +187,7 @@ TEST_F(SelectExamples, CapZeroAndEmptyQueue) {
 
 TEST_F(SelectExamples, NegativeCapThrowsLengthErrorAfterEmptyingTheQueue) {
     std::vector<NodeDist> heap = {{2.0f, B}, {1.0f, A}};
-    EXPECT_THROW(ix.select_neighbours(base, 0.0f, heap, -1), std::length_error);
+    EXPECT_THROW(ix.builder.select_neighbours(ix.view(), heap, -1), std::length_error);
     EXPECT_TRUE(heap.empty());
 }
 

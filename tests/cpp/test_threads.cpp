@@ -32,7 +32,7 @@ void answer_all(const HyperbolicIndex& ix, const std::vector<float>& qs, size_t 
         const size_t i = (first + k) % QUERIES;
         const float* q = qs.data() + i * DIM;
         const float qn = ref::sq_norm(q, DIM);
-        out.layer[i] = ix.search_layer(q, qn, ix.ep_id, 40, 0);
+        out.layer[i] = ref::beam_of(ix, q, qn, ref::entry_of(ix).id, 40, 0);
         out.hnsw[i] = ix.custom_hnsw_search(q, DIM, 10, 0, 50, -1.0f, -1.0f);
         out.filtered[i] = ix.filtered_search(q, DIM, 10, 1, 100, -1.0f, -1.0f);
     }
@@ -48,8 +48,11 @@ bool same(const Answers& a, const Answers& b) {
 TEST(Threads, ConcurrentSearchesMatchSequentialOnes) {
     auto big = ref::linked_index(orv::POINCARE, DIM, 8, 3000, 61, 32);
     auto small = ref::linked_index(orv::POINCARE, DIM, 8, 50, 62, 32);
-    for (auto* ix : {big.get(), small.get()})
-        for (int32_t i = 0; i < ix->size(); ++i) ix->nodes.masks[size_t(i)] = uint64_t(i % 3);
+    for (auto* ix : {big.get(), small.get()}) {
+        std::vector<uint64_t> masks(size_t(ix->size()));
+        for (size_t i = 0; i < masks.size(); ++i) masks[i] = uint64_t(i % 3);
+        ix->update_masks(masks.data(), int64_t(masks.size()));
+    }
     const std::vector<float> qs = ref::random_points(QUERIES, DIM, orv::POINCARE, 63);
     Answers want_big, want_small;
     answer_all(*big, qs, 0, want_big);

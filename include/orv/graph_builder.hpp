@@ -1,0 +1,142 @@
+// The build: level draws, the planning of a new node's links, neighbour
+// selection, reverse linking and the shrinks of lists grown past their cap.
+// Its searches run through a GraphSearcher; it owns the level generator and
+// its working memory, and inserts one row per call.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "orv/graph_searcher.hpp"
+#include "orv/metric_view.hpp"
+#include "orv/node_store.hpp"
+#include "orv/scratch.hpp"
+
+namespace orv {
+
+// Largest table of selected-to-candidate distances the neighbour heuristic keeps;
+// past it the heuristic measures one candidate at a time.
+constexpr size_t MAX_PAIR_TABLE = size_t(1) << 16;
+
+// 1 / ln(m) rounded to float: the multiplier of the level draw.
+float level_mult_for(int32_t m);
+
+// What one insertion works on: the rows and links it changes, the entry point
+// it may move, the caps of the lists, and the view the distances come from
+// (over the same nodes).
+struct BuildTarget {
+    NodeStore& nodes;
+    int32_t& ep_id;
+    int32_t& ep_layer;
+    int32_t max_m;
+    int32_t max_m_0;
+    MetricView view;
+};
+
+struct BuildScratch {
+    // Candidates of a selection, nearest first.
+    std::vector<NodeDist> work;
+    // A list's records in list order, for a shrink.
+    std::vector<NodeDist> pushed;
+    std::vector<NodeDist> pruned;
+    // The links a shrink keeps.
+    std::vector<int32_t> selected;
+    // A list's distances from its node, or those of one memo batch.
+    std::vector<int32_t> ids;
+    std::vector<float> dists;
+    // Neighbour selection: distances from each selected node to later candidates.
+    std::vector<float> pair_dist;
+    std::vector<int32_t> row_end;
+    std::vector<int32_t> cand_ids;
+    // Poincaré: each candidate's argument x of arcosh from the base.
+    std::vector<float> cand_x;
+    // Distances of the ids a selection returned, in the same order.
+    std::vector<float> out_dist;
+    // How many of them the selection took outright, before filling in.
+    int32_t taken = 0;
+    // A memo shrink: distances, pruning rows and ids by slot, the slot of each
+    // list position, and the slots kept.
+    std::vector<float> slot_dist;
+    std::vector<uint64_t> rows;
+    std::vector<int32_t> slot_ids;
+    std::vector<int32_t> pos_slot;
+    std::vector<int32_t> slots;
+    // A split shrink: the list's records by position in ascending order, the
+    // positions taken, and the nodes, limits and distances of one pruning test.
+    std::vector<NodeDist> split_order;
+    std::vector<int32_t> split_taken;
+    std::vector<int32_t> split_ids;
+    std::vector<float> split_limits;
+    std::vector<float> split_dists;
+};
+
+class GraphBuilder {
+  public:
+    // Draws levels for lists capped at m, from a seed of the operating system.
+    explicit GraphBuilder(int32_t m);
+    GraphBuilder(const GraphBuilder&) = delete;
+    GraphBuilder& operator=(const GraphBuilder&) = delete;
+
+    // Levels for lists capped at m from now on; the generator goes on as it was.
+    void configure(int32_t m) { level_mult = level_mult_for(m); }
+
+    // Appends a row without links. A full index (2^31 - 1 nodes) is a length_error.
+    void insert_flat(const BuildTarget& g, const float* row, uint64_t mask);
+    // Appends a row and links it into every layer of its drawn level. A failure
+    // (memory, a full index) leaves the graph as it was.
+    void insert_linked(const BuildTarget& g, const float* row, uint64_t mask,
+                       int32_t ef_construction);
+    int32_t draw_level();
+    // The heuristic's choice of at most cap ids from the candidates (a max-heap,
+    // emptied), as a shrink or a new node's layer makes it.
+    std::vector<int32_t> select_neighbours(const MetricView& v, std::vector<NodeDist>& candidates,
+                                           int32_t cap);
+
+    float level_mult;
+    std::mt19937 rng;
+    std::uniform_real_distribution<double> unit_dist{0.0, 1.0};
+
+  private:
+    class Selector;
+    // The layers' chosen links, from the searches and selections made before
+    // the node is appended, with what the layer-0 shrinks read back.
+    struct Plan {
+        std::vector<std::vector<int32_t>> links;
+        // Layer-0 distances of the chosen neighbours from the new node; the same
+        // as theirs from it, since distances are symmetric while the memo is on.
+        std::vector<float> dist0;
+        // The layer-0 beam's final top: the search's kept distances below it are exact.
+        float worst0 = INFINITY;
+        // How many of the new node's layer-0 links its selection took outright.
+        int32_t taken0 = 0;
+    };
+    void plan_links(const BuildTarget& g, const float* v, float sq, int32_t level, int32_t ef,
+                    Plan& plan);
+    void link_new_node(const BuildTarget& g, int32_t new_id, const Plan& plan);
+    void link_reverse(const BuildTarget& g, int32_t new_id, int32_t n, int32_t layer, int32_t cap);
+    bool shrink_by_split(const BuildTarget& g, int32_t n, const LinkSpan& l, int32_t split,
+                         int32_t cap);
+    bool any_nearer(const MetricView& v, int32_t from, int32_t count);
+    void link_reverse_memo(const BuildTarget& g, int32_t new_id, int32_t n, float d_new,
+                           float worst, int32_t cap);
+    template <int M>
+    void memo_pairs(const MetricView& v, const int32_t* ids, int32_t from, int32_t lo, int32_t hi,
+                    float bound);
+    template <int M>
+    void memo_extend(const MetricView& v, int32_t last, float worst, float bound);
+    template <int M>
+    void memo_table(const MetricView& v, int32_t n, const int32_t* ids, int32_t cnt, float d_new,
+                    float worst, bool known);
+    void memo_select(int32_t cnt, int32_t cap);
+    void memo_store(NodeStore& nodes, int32_t n, int32_t cnt);
+    void reserve_link_scratch(int32_t max_list);
+
+    BuildScratch s_;
+    // The distances the latest layer-0 search of an insertion measured, by node
+    // id, for the memo shrinks of its reverse links.
+    DistanceCache kept_;
+};
+
+}  // namespace orv
