@@ -92,13 +92,15 @@ class LocalShard:
               "min_norm": min_norm, "threads": threads}  # fmt: skip
         if len(self) == 0 or len(queries) == 0:
             return _padded(len(queries), k)
-        ids, dists = velmora.search(self.index, queries, k, filter_mask=filter_masks, **kw)
-        if method == "flat" and k > 0:
+        # One row more than k shows whether the k-th distance is tied.
+        width = k + 1 if method == "flat" and 0 < k < len(self) else k
+        ids, dists = velmora.search(self.index, queries, width, filter_mask=filter_masks, **kw)
+        if width > k:
             ids, dists = self._complete_ties(queries, k, filter_masks, ids, dists, kw)
         return np.where(ids >= 0, self.labels[np.maximum(ids, 0)], _PAD_LABEL), dists
 
     def _complete_ties(self, queries, k, filter_masks, ids, dists, kw):
-        width = k
+        width = ids.shape[1]
         while True:
             tied = (ids[:, -1] >= 0) & (dists[:, -1] == dists[:, k - 1])
             if not tied.any() or width >= len(self):
