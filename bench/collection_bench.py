@@ -185,6 +185,7 @@ def auto_section(ds, col, out):
     out += ["### auto, filtered and flat on filtered queries (1 shard, 1 thread)", "",
             "| filter | rows passing | method | ef | R@10 | QPS | queries on the scan |",
             "|---|---|---|---|---|---|---|"]  # fmt: skip
+    curves = {}
     for name, masks in filters:
         truth = cached_ground_truth(ds, masks)[0]
         share = np.mean([col.passing_rows(int(m)) for m in masks]) / len(col)
@@ -200,11 +201,37 @@ def auto_section(ds, col, out):
             t = best_time(run)
             found = run()[0]
             scanned = np.mean(col.auto_methods(f, K, ef)[0] == "flat") if method == "auto" else 0
+            r = recall(found, truth[: len(q)])
+            curves.setdefault(name, {}).setdefault(method, []).append((r, len(q) / t))
             out.append(
                 f"| {name} | {share:.2%} | {method} | {ef or '–'} | "
-                f"{recall(found, truth[: len(q)]):.3f} | {len(q) / t:.0f} | {scanned:.0%} |"
+                f"{r:.3f} | {len(q) / t:.0f} | {scanned:.0%} |"
             )
-    out.append("")
+    out += ["", f"![auto against filtered and flat]({plot_auto(curves)})", ""]
+
+
+def plot_auto(curves: dict) -> str:
+    """Recall against QPS of the three methods, one panel per filter; returns the file name."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, axes = plt.subplots(1, len(curves), figsize=(4 * len(curves), 3.6), squeeze=False)
+    for ax, (name, methods) in zip(axes[0], curves.items()):
+        for method, pts in methods.items():
+            style = "s" if method == "flat" else "o-"
+            ax.plot([p[0] for p in pts], [p[1] for p in pts], style, label=method, ms=4)
+        ax.set_title(name, fontsize=9)
+        ax.set_xlabel("recall@10")
+        ax.set_yscale("log")
+    axes[0][0].set_ylabel("queries per second")
+    axes[0][0].legend(fontsize=8)
+    fig.tight_layout()
+    name = "collection-auto-filtered.png"
+    fig.savefig(Path(__file__).parent / name, dpi=90)
+    plt.close(fig)
+    return name
 
 
 def main() -> None:
