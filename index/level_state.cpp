@@ -45,8 +45,7 @@ bool well_formed(const std::string& state) {
 void set_level_state(HyperbolicIndex& ix, const std::string& state) {
     std::istringstream in(state);
     std::mt19937 rng;
-    if (well_formed(state)) in >> rng;
-    if (!well_formed(state) || in.fail())
+    if (!well_formed(state) || !(in >> rng))
         throw std::invalid_argument("not a level generator state (" + std::to_string(state.size()) +
                                     " bytes)");
     WriteGuard guard(ix);

@@ -62,9 +62,9 @@ def connect():
 class _ShardActor:
     """Body of the actor: one shard, each method one step the driver asks for."""
 
-    def __init__(self, spec: tuple, seed: int):
-        self.spec = spec
-        self.shard = LocalShard(*spec, seed)
+    def __init__(self, config: tuple, seed: int):
+        self.config = config
+        self.shard = LocalShard(*config, seed)
 
     def ready(self) -> bool:
         return True
@@ -72,7 +72,7 @@ class _ShardActor:
     def load(self, blobs: dict) -> tuple[str, str] | None:
         """Replace the shard with a saved one; (kind, detail) of a bad blob, else None."""
         try:
-            self.shard = LocalShard.from_bytes(blobs, *self.spec)
+            self.shard = LocalShard.from_bytes(blobs, *self.config)
         except ShardDataError as e:
             return e.kind, e.detail
         return None
@@ -222,7 +222,7 @@ class RayBackend:
 
     def __init__(self, dimension: int, metric: str, M: int, curvature: float, count: int):
         self.ray = connect()
-        self.spec = (dimension, metric, M, curvature)
+        self.config = (dimension, metric, M, curvature)
         self.count = count
         self.base: Path | None = None
         self.log: MemoryLog | FileLog = MemoryLog()
@@ -239,7 +239,7 @@ class RayBackend:
         return list(self._pool.map(fn, items))
 
     def new_actor(self, seed: int):
-        return self._actor_class.remote(self.spec, seed)
+        return self._actor_class.remote(self.config, seed)
 
     def new_shards(self, seeds: list[int]) -> list[RayShard]:
         shards = [RayShard(self, i, s) for i, s in enumerate(seeds)]

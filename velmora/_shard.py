@@ -10,12 +10,14 @@ from __future__ import annotations
 import io
 import os
 import tempfile
+from pathlib import Path
 
 import numpy as np
 
 import velmora
 from orv_core import HyperbolicIndex
 
+from . import index_file
 from ._checks import as_labels
 from .hyperbolic import BOUNDARY_SQ_NORM, stored_sq_norms
 
@@ -153,7 +155,7 @@ class LocalShard:
             velmora.set_rng_state(shard.index, blobs["rng"])
         except (ValueError, TypeError, RuntimeError) as e:
             raise ShardDataError("rng", str(e)) from None
-        shard._check_loaded(dimension, M)
+        shard._check_loaded(dimension, M, index_file.norms_and_masks(blobs["index"])[0])
         return shard
 
     def adopt_index_file(self, path, ids) -> None:
@@ -163,13 +165,12 @@ class LocalShard:
         except RuntimeError as e:
             raise ShardDataError("index", str(e)) from None
         s = self.index.get_stats()
-        n, dim = s["num_nodes"], s["dimension"]
-        self.masks = np.fromfile(path, dtype="<u8", count=n, offset=28 + 4 * n * (dim + 1))
-        self.masks = self.masks.astype(np.uint64)
+        norms, self.masks = index_file.norms_and_masks(Path(path).read_bytes())
+        n = s["num_nodes"]
         self.labels = np.arange(n, dtype=np.int64) if ids is None else as_labels(ids, n)
-        self._check_loaded(dim, s["max_m"])
+        self._check_loaded(s["dimension"], s["max_m"], norms)
 
-    def _check_loaded(self, dimension: int, M: int) -> None:
+    def _check_loaded(self, dimension: int, M: int, norms: np.ndarray) -> None:
         s = self.index.get_stats()
         if s["dimension"] != dimension or s["max_m"] != M:
             raise ShardDataError(
@@ -179,8 +180,7 @@ class LocalShard:
             if len(arr) != s["num_nodes"]:
                 raise ShardDataError(name, f"{len(arr)} entries for {s['num_nodes']} rows")
         if self.metric == "poincare":
-            norms = [self.index.get_stored_norm(i) for i in range(len(self))]
-            self.beyond = int(np.count_nonzero(np.asarray(norms, dtype=np.float32) >= _BOUNDARY))
+            self.beyond = int(np.count_nonzero(norms >= _BOUNDARY))
         self._reindex()
 
 

@@ -28,10 +28,16 @@ def _as_rows(values, name: str) -> np.ndarray:
     return np.ascontiguousarray(a, dtype=np.float32)
 
 
-def _as_masks(masks, rows: int, name: str) -> tuple[np.ndarray, bool]:
-    """(uint64 array, one per row?) from None, a scalar or a 1-D integer array."""
+def _as_masks(masks, name: str) -> tuple[np.ndarray, bool]:
+    """(uint64 array, one per row?) from None, a scalar or a 1-D integer array; the core
+    checks that there is one per row."""
     if masks is None:
         return np.zeros(1, dtype=np.uint64), False
+    if isinstance(masks, (int, np.integer)) and not isinstance(masks, bool):
+        v = operator.index(masks)
+        if not 0 <= v <= _UINT64_MAX:
+            raise ValueError(f"{name} must be from 0 to 2**64 - 1, got {v}")
+        return np.array([v], dtype=np.uint64), False
     a = np.asarray(masks)
     if a.dtype.kind not in "biu":
         raise TypeError(f"{name} must be non-negative integers, got dtype {a.dtype}")
@@ -40,23 +46,7 @@ def _as_masks(masks, rows: int, name: str) -> tuple[np.ndarray, bool]:
     if a.dtype.kind == "i" and a.size and a.min() < 0:
         at = int(np.argmax(a < 0))
         raise ValueError(f"{name} must be non-negative, got {int(a.reshape(-1)[at])} at {at}")
-    if a.dtype == object or (a.dtype.kind == "u" and a.itemsize > 8):
-        raise TypeError(f"{name} must fit in 64 bits, got dtype {a.dtype}")
-    out = np.ascontiguousarray(a.reshape(-1), dtype=np.uint64)
-    return out, a.ndim == 1
-
-
-def _scalar_mask(value, name: str) -> int:
-    v = operator.index(value)
-    if not 0 <= v <= _UINT64_MAX:
-        raise ValueError(f"{name} must be from 0 to 2**64 - 1, got {v}")
-    return v
-
-
-def _masks_arg(masks, rows: int, name: str) -> tuple[np.ndarray, bool]:
-    if isinstance(masks, (int, np.integer)) and not isinstance(masks, bool):
-        return np.array([_scalar_mask(masks, name)], dtype=np.uint64), False
-    return _as_masks(masks, rows, name)
+    return np.ascontiguousarray(a.reshape(-1), dtype=np.uint64), a.ndim == 1
 
 
 def add_items(
@@ -74,7 +64,7 @@ def add_items(
     stops at a row boundary with ``KeyboardInterrupt`` saying how many rows went in.
     """
     rows = _as_rows(vectors, "vectors")
-    mask_arr, each = _masks_arg(masks, rows.shape[0], "masks")
+    mask_arr, each = _as_masks(masks, "masks")
     ef = operator.index(ef_construction)
     bar = None
     if progress:
@@ -117,7 +107,7 @@ def search(
     uses every core the process may use.
     """
     q = _as_rows(queries, "queries")
-    filters, each = _masks_arg(filter_mask, q.shape[0], "filter_mask")
+    filters, each = _as_masks(filter_mask, "filter_mask")
     if threads is None:
         threads = _native.usable_cores()
     threads = operator.index(threads)

@@ -11,13 +11,13 @@ the collection logs every change before the shards see it, so that a lost shard 
 from __future__ import annotations
 
 import os
-import struct
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import numpy as np
 
 from . import _checks as checks
+from . import index_file
 from ._log import AddRecord, MaskRecord, log_path, manifest_digest, read_log, replay
 from ._manifest import (
     MANIFEST,
@@ -41,7 +41,6 @@ SCAN_NS_PER_PASSING = (1.3, 0.302)  # a row that passes: its distance
 GRAPH_NS_BASE = (13696.0, 136.0)  # one filtered graph search on one shard
 GRAPH_NS_PER_EF = (882.9, 2.721)  # and per unit of its beam width max(ef, k)
 _MASK_CACHE_LIMIT = 4096
-_INDEX_HEADER = struct.Struct("<ifiiiQ")
 
 
 def _cores() -> int:
@@ -388,12 +387,12 @@ class Collection:
         file = Path(os.fspath(path))
         try:
             with open(file, "rb") as f:
-                head = f.read(_INDEX_HEADER.size)
+                head = f.read(index_file.HEADER_SIZE)
         except OSError as e:
             raise CollectionFileError(f"{file}: cannot be read ({e.strerror})") from None
-        if len(head) < _INDEX_HEADER.size:
+        if len(head) < index_file.HEADER_SIZE:
             raise CollectionFileError(f"{file}: too short for an index file ({len(head)} bytes)")
-        dimension, curvature, max_m, _, _, _ = _INDEX_HEADER.unpack(head)
+        dimension, curvature, max_m, _, _, _ = index_file.HEADER.unpack(head)
         try:
             col = cls(dimension, metric, max_m, curvature, 1, seed)
         except ValueError as e:

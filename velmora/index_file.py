@@ -158,6 +158,16 @@ def decode(data: bytes) -> IndexImage:
     )
 
 
+def norms_and_masks(data: bytes) -> tuple[np.ndarray, np.ndarray]:
+    """The stored squared norms (section A) and the masks (section B) of a file's bytes, without
+    reading its links; for bytes that an index has loaded already, so they are well formed."""
+    dimension, _, _, _, _, n = HEADER.unpack_from(data)
+    width = dimension + 1
+    rows = np.frombuffer(data, "<f4", count=n * width, offset=HEADER_SIZE).reshape(n, width)
+    masks = np.frombuffer(data, "<u8", count=n, offset=HEADER_SIZE + 4 * n * width)
+    return rows[:, dimension].astype(np.float32), masks.astype(np.uint64)
+
+
 def read(path) -> IndexImage:
     return decode(Path(path).read_bytes())
 
