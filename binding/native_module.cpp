@@ -11,6 +11,7 @@
 
 #include "checked.hpp"
 #include "orv/batch.hpp"
+#include "orv/parallel_build.hpp"
 
 namespace py = pybind11;
 using orv::HyperbolicIndex;
@@ -60,17 +61,30 @@ struct BatchWatch {
     }
 };
 
+void put_stats(py::dict& out, const orv::ParallelBuildStats& st) {
+    out["rows"] = st.rows;
+    out["reused"] = st.reused;
+    out["plan_seconds"] = st.plan_seconds;
+    out["commit_seconds"] = st.commit_seconds;
+}
+
+// stats, when a dict, gets where the time of a parallel build went.
 int64_t add_items(HyperbolicIndex& ix, const F32Matrix& rows, const U64Vector& masks,
-                  bool masks_each, int32_t ef_construction, bool linked, py::object progress) {
+                  bool masks_each, int32_t ef_construction, bool linked, py::object progress,
+                  int32_t threads, std::optional<py::dict> stats) {
     checked(ix);
+    if (threads < 1) throw py::value_error("threads must be at least 1, got " + std::to_string(threads));
     const orv::RowBlock block = rows_of(rows);
     const orv::MaskBlock mb = masks_of(masks, masks_each);
     BatchWatch watch{std::move(progress)};
+    orv::ParallelBuildStats st;
     int64_t done;
     {
         py::gil_scoped_release release;
-        done = orv::add_batch(ix, block, mb, ef_construction, linked, std::ref(watch));
+        done = orv::add_batch(ix, block, mb, ef_construction, linked, std::ref(watch), threads,
+                              &st);
     }
+    if (stats) put_stats(*stats, st);
     if (!watch.stopped) return done;
     py::error_already_set e;
     if (!e.matches(PyExc_KeyboardInterrupt)) throw e;
@@ -123,7 +137,7 @@ PYBIND11_MODULE(_native, m) {
     py::module_::import("orv_core");
     m.def("add_items", &add_items, py::arg("index"), py::arg("rows"), py::arg("masks"),
           py::arg("masks_each"), py::arg("ef_construction"), py::arg("linked"),
-          py::arg("progress"));
+          py::arg("progress"), py::arg("threads") = 1, py::arg("stats") = py::none());
     m.def("search", &search, py::arg("index"), py::arg("queries"), py::arg("filters"),
           py::arg("filters_each"), py::arg("method"), py::arg("k"), py::arg("ef_search"),
           py::arg("max_radius"), py::arg("min_norm"), py::arg("threads"));

@@ -7,6 +7,7 @@
 
 #include "orv/batch.hpp"
 #include "orv/guards.hpp"
+#include "orv/parallel_build.hpp"
 
 namespace orv {
 
@@ -51,11 +52,14 @@ void check_batch(const HyperbolicIndex& ix, const RowBlock& rows, const MaskBloc
 }
 
 int64_t add_batch(HyperbolicIndex& ix, const RowBlock& rows, const MaskBlock& masks,
-                  int32_t ef_construction, bool linked, const RowProgress& progress) {
+                  int32_t ef_construction, bool linked, const RowProgress& progress,
+                  int32_t threads, ParallelBuildStats* stats) {
     // Taken before the checks: a load elsewhere must not change the dimension
     // between them and the inserts.
     WriteGuard guard(ix);
     check_batch(ix, rows, masks, linked);
+    if (linked && threads > 1 && rows.rows > 1)
+        return add_linked_parallel(ix, rows, masks, ef_construction, threads, progress, stats);
     for (int64_t i = 0; i < rows.rows; ++i) {
         if (linked)
             ix.insert_linked(rows.row(i), masks.at(i), ef_construction);

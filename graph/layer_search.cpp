@@ -87,6 +87,8 @@ static void keep_batch(const SearchScratch& s, int m, DistanceCache& kept, uint1
         kept.stamps.marks[size_t(id)] = kver;
         kept.dist[size_t(id)] = s.dists[size_t(j)];
     }
+    if (s.keep_log != nullptr)
+        for (int j = 0; j < m; ++j) s.keep_log->push_back({s.dists[size_t(j)], s.ids[size_t(j)]});
 }
 
 // Admits the batch's records in list order: each enters the candidates and
@@ -148,6 +150,7 @@ void GraphSearcher::search_layer_into(const float* q, float qn, NodeDist entry, 
         // list while this one is measured.
         const int32_t guess = cand.empty() ? -1 : cand.front().id;
         if (guess >= 0) v.nodes.prefetch_links(guess, layer);
+        if (s.read_log != nullptr) s.read_log->push_back(c.id);
         // A full beam's top only falls from here on, so it bounds the batch.
         const float bound = int32_t(beam.size()) >= ef ? beam.front().dist : INFINITY;
         const int n_guesses = std::min(int(cand.size()), AHEAD_GUESSES);
@@ -356,6 +359,7 @@ NodeDist GraphSearcher::greedy_walk(const float* q, float qn, NodeDist entry, in
         uint16_t* vis = marks.marks.data();
         vis[cur] = ver;
         for (;;) {
+            if (s.read_log != nullptr) s.read_log->push_back(cur);
             const int m = collect_fresh<M>(v, cur, layer, vis, ver, s.ids.data());
             prefetch_rows<M>(v, s.ids.data(), m);
             walk_keys<M>(v, q, qn, s.ids.data(), m, s.dists.data(), best, q_tails, s);

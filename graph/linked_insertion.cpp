@@ -55,45 +55,86 @@ void GraphBuilder::reserve_link_scratch(int32_t max_list) {
     }
 }
 
-int32_t GraphBuilder::draw_level() {
+namespace {
+
+int32_t level_from(std::mt19937& rng, const std::uniform_real_distribution<double>& unit,
+                   float level_mult) {
     const double y1 = double(uint32_t(rng()));
     const double y2 = double(uint32_t(rng()));
     double u = (y1 + y2 * 4294967296.0) * 0x1p-64;
     if (u >= 1.0) u = 0.9999999999999999;
-    const double a = unit_dist.a(), b = unit_dist.b();
+    const double a = unit.a(), b = unit.b();
     double r = a + (b - a) * u;
     if (r < 1e-10) r = 1e-10;
     return int32_t(-(std::log(r) * double(level_mult)));
 }
 
+}  // namespace
+
+int32_t GraphBuilder::draw_level() { return level_from(rng, unit_dist, level_mult); }
+
+std::vector<int32_t> GraphBuilder::peek_levels(int64_t count) const {
+    std::mt19937 copy = rng;
+    std::vector<int32_t> out(size_t(std::max<int64_t>(count, 0)));
+    for (int32_t& l : out) l = level_from(copy, unit_dist, level_mult);
+    return out;
+}
+
 void GraphBuilder::plan_links(const BuildTarget& g, const float* v, float sq, int32_t level,
                               int32_t ef, Plan& plan) {
-    GraphSearcher searcher(g.view, {g.ep_id, g.ep_layer}, thread_scratch());
+    SearchScratch& scratch = thread_scratch();
+    GraphSearcher searcher(g.view, {g.ep_id, g.ep_layer}, scratch);
     Selector selector(g.view, s_);
-    const std::vector<NodeDist>& beam = searcher.scratch().beam;
+    const std::vector<NodeDist>& beam = scratch.beam;
     const int32_t top = std::min(level, g.ep_layer);
+    plan.level = level;
     plan.links.resize(size_t(std::max(top + 1, 0)));
+    plan.reads.clear();
+    plan.kept.clear();
+    scratch.read_log = plan.record ? &plan.reads : nullptr;
     NodeDist cur =
         searcher.descend(v, sq, {g.view.distance(v, sq, g.ep_id), g.ep_id}, g.ep_layer, level + 1);
     for (int32_t lc = top; lc >= 0; --lc) {
         std::vector<int32_t>& chosen = plan.links[size_t(lc)];
         // The memo's shrinks read the layer-0 search's distances back.
         const bool keep = lc == 0 && g.nodes.memo.on();
+        scratch.keep_log = keep && plan.record ? &plan.kept : nullptr;
         searcher.search_layer(v, sq, cur, ef, lc, keep ? &kept_ : nullptr);
+        scratch.keep_log = nullptr;
         if (lc == 0 && !beam.empty()) plan.worst0 = beam.front().dist;
-        selector.select_into(searcher.scratch().beam, lc == 0 ? g.max_m_0 : g.max_m, chosen, v, sq);
+        selector.select_into(scratch.beam, lc == 0 ? g.max_m_0 : g.max_m, chosen, v, sq);
         // The first link's distance was measured by this layer's search.
         if (!chosen.empty()) cur = {s_.out_dist[0], chosen[0]};
         if (lc == 0) {
             plan.dist0 = s_.out_dist;
             plan.taken0 = s_.taken;
         }
-        // Loaded lists come without spare room; make it now, while a failure
-        // still leaves the index untouched.
-        if (lc > 0)
-            for (int32_t n : chosen) g.nodes.reserve_upper(n, lc, g.max_m);
     }
-    reserve_link_scratch(g.nodes.max_list());
+    scratch.read_log = nullptr;
+}
+
+void GraphBuilder::keep_shrink_distances(const BuildTarget& g, const float* v, float sq,
+                                         Plan& plan) {
+    if (!g.nodes.memo.on() || plan.links.empty()) return;
+    // The plan's own search stamped what it kept; those need no second sum.
+    const uint16_t ver = kept_.stamps.version;
+    uint16_t* stamp = kept_.stamps.marks.data();
+    for (int32_t n : plan.links[0]) {
+        const LinkSpan l = g.nodes.links(n, 0);
+        // Only a full list is cut back when the new link arrives.
+        if (l.count < g.max_m_0) continue;
+        if (s_.ids.size() < size_t(l.count)) s_.ids.resize(size_t(l.count));
+        if (s_.dists.size() < size_t(l.count)) s_.dists.resize(size_t(l.count));
+        int32_t m = 0;
+        for (int32_t j = 0; j < l.count; ++j) {
+            const int32_t id = l.ids[j];
+            if (stamp[id] == ver) continue;
+            stamp[id] = ver;
+            s_.ids[size_t(m++)] = id;
+        }
+        g.view.distances(v, sq, s_.ids.data(), m, s_.dists.data());
+        for (int32_t j = 0; j < m; ++j) plan.kept.push_back({s_.dists[size_t(j)], s_.ids[size_t(j)]});
+    }
 }
 
 void GraphBuilder::link_reverse(const BuildTarget& g, int32_t new_id, int32_t n, int32_t layer,
@@ -135,21 +176,44 @@ void GraphBuilder::link_new_node(const BuildTarget& g, int32_t new_id, const Pla
     }
 }
 
+void GraphBuilder::commit_linked(const BuildTarget& g, const float* row, uint64_t mask, float sq,
+                                 const Plan& plan, bool plan_from_elsewhere) {
+    NodeStore& nodes = g.nodes;
+    // Loaded lists come without spare room; make it now, while a failure
+    // still leaves the index untouched.
+    for (size_t lc = 1; lc < plan.links.size(); ++lc)
+        for (int32_t n : plan.links[lc]) nodes.reserve_upper(n, int32_t(lc), g.max_m);
+    reserve_link_scratch(nodes.max_list());
+    if (plan_from_elsewhere && nodes.memo.on()) {
+        const uint16_t ver = kept_.begin(size_t(nodes.count()));
+        for (const NodeDist& k : plan.kept) {
+            kept_.stamps.marks[size_t(k.id)] = ver;
+            kept_.dist[size_t(k.id)] = k.dist;
+        }
+    }
+    nodes.reserve_one();
+    const int32_t new_id = nodes.append(row, sq, mask, plan.level, g.max_m);
+    link_new_node(g, new_id, plan);
+    if (plan.level > g.ep_layer) {
+        g.ep_id = new_id;
+        g.ep_layer = plan.level;
+    }
+}
+
 void GraphBuilder::insert_linked(const BuildTarget& g, const float* row, uint64_t mask,
                                  int32_t ef_construction) {
-    NodeStore& nodes = g.nodes;
-    if (nodes.count() == INT32_MAX) throw std::length_error("index is full: node ids are 32-bit");
+    if (g.nodes.count() == INT32_MAX)
+        throw std::length_error("index is full: node ids are 32-bit");
     const float sq = g.view.kernels->sq_norm(row, size_t(g.view.dimension));
-    const int32_t level = draw_level();
+    insert_linked_at(g, row, mask, sq, draw_level(), ef_construction);
+}
+
+void GraphBuilder::insert_linked_at(const BuildTarget& g, const float* row, uint64_t mask, float sq,
+                                    int32_t level, int32_t ef_construction) {
     Plan plan;
-    if (nodes.count() > 0 && g.ep_id >= 0) plan_links(g, row, sq, level, ef_construction, plan);
-    nodes.reserve_one();
-    const int32_t new_id = nodes.append(row, sq, mask, level, g.max_m);
-    link_new_node(g, new_id, plan);
-    if (level > g.ep_layer) {
-        g.ep_id = new_id;
-        g.ep_layer = level;
-    }
+    plan.level = level;
+    if (g.nodes.count() > 0 && g.ep_id >= 0) plan_links(g, row, sq, level, ef_construction, plan);
+    commit_linked(g, row, mask, sq, plan, false);
 }
 
 void GraphBuilder::insert_flat(const BuildTarget& g, const float* row, uint64_t mask) {

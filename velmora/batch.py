@@ -49,6 +49,15 @@ def _as_masks(masks, name: str) -> tuple[np.ndarray, bool]:
     return np.ascontiguousarray(a.reshape(-1), dtype=np.uint64), a.ndim == 1
 
 
+def _thread_count(threads) -> int:
+    if threads is None:
+        return _native.usable_cores()
+    threads = operator.index(threads)
+    if threads < 1:
+        raise ValueError(f"threads must be at least 1, got {threads}")
+    return threads
+
+
 def add_items(
     index,
     vectors,
@@ -56,13 +65,19 @@ def add_items(
     ef_construction: int = 200,
     linked: bool = True,
     progress: bool = False,
+    threads: int | None = None,
 ) -> None:
     """Insert the rows of ``vectors`` in order, as one ``add_item_and_link`` per row would.
 
     With ``linked=False`` each row is stored as ``add_item_flat`` stores it. ``masks`` is one
     mask per row or one for all. The whole batch is checked before any row goes in. Ctrl-C
     stops at a row boundary with ``KeyboardInterrupt`` saying how many rows went in.
+
+    Linked rows are planned on ``threads`` threads (``None``: every core the process may use; 1:
+    one by one). The index, its saved file and its level generator end exactly as the one-by-one
+    insertion leaves them, whatever the thread count.
     """
+    threads = _thread_count(threads)
     rows = _as_rows(vectors, "vectors")
     mask_arr, each = _as_masks(masks, "masks")
     ef = operator.index(ef_construction)
@@ -77,7 +92,7 @@ def add_items(
 
     try:
         done = _native.add_items(
-            index, rows, mask_arr, each, ef, bool(linked), tick if bar is not None else None
+            index, rows, mask_arr, each, ef, bool(linked), tick if bar is not None else None, threads
         )
         if bar is not None:
             tick(done)
@@ -108,11 +123,7 @@ def search(
     """
     q = _as_rows(queries, "queries")
     filters, each = _as_masks(filter_mask, "filter_mask")
-    if threads is None:
-        threads = _native.usable_cores()
-    threads = operator.index(threads)
-    if threads < 1:
-        raise ValueError(f"threads must be at least 1, got {threads}")
+    threads = _thread_count(threads)
     ef = None if ef_search is None else operator.index(ef_search)
     return _native.search(
         index,

@@ -35,12 +35,16 @@ void check_batch(const HyperbolicIndex& ix, const RowBlock& rows, const MaskBloc
 // batch at that row boundary.
 using RowProgress = std::function<bool(int64_t done)>;
 
+struct ParallelBuildStats;
+
 // Inserts the rows in order, exactly as one add_item_and_link (or
-// add_item_flat) per row would. The write guard is held for the whole batch,
-// so a search running elsewhere makes it fail before it changes anything.
-// Returns the rows inserted: fewer than rows.rows only when progress said stop.
+// add_item_flat) per row would, on up to `threads` threads for linked rows.
+// The write guard is held for the whole batch, so a search running elsewhere
+// makes it fail before it changes anything. Returns the rows inserted: fewer
+// than rows.rows only when progress said stop.
 int64_t add_batch(HyperbolicIndex& ix, const RowBlock& rows, const MaskBlock& masks,
-                  int32_t ef_construction, bool linked, const RowProgress& progress);
+                  int32_t ef_construction, bool linked, const RowProgress& progress,
+                  int32_t threads = 1, ParallelBuildStats* stats = nullptr);
 
 enum class SearchMethod : int32_t { HNSW = 0, FILTERED = 1, FLAT = 2 };
 

@@ -145,6 +145,7 @@ int measure_unvisited_ahead(const MetricView& view, const float* q, float qn, in
         const bool boundary = Ops::any_boundary(view);
         for (int k = 0; k < n_guesses && g < AHEAD_FILL; ++k) {
             const LinkSpan nb = view.nodes.links(guesses[k].id, layer);
+            if (s.read_log != nullptr) s.read_log->push_back(guesses[k].id);
             for (int32_t j = 0; j < nb.count && g < AHEAD_FILL; ++j) {
                 const int32_t id = nb.ids[j];
                 if (vis[id] == ver || stamp[id] == aver ||

@@ -82,12 +82,50 @@ class GraphBuilder {
     // Levels for lists capped at m from now on; the generator goes on as it was.
     void configure(int32_t m) { level_mult = level_mult_for(m); }
 
+    // A new node's links on each layer, from the searches and selections made
+    // before it is appended, with what the layer-0 shrinks read back.
+    struct Plan {
+        int32_t level = 0;
+        std::vector<std::vector<int32_t>> links;
+        // Layer-0 distances of the chosen neighbours from the new node; the same
+        // as theirs from it, since distances are symmetric while the memo is on.
+        std::vector<float> dist0;
+        // The layer-0 beam's final top: the search's kept distances below it are exact.
+        float worst0 = INFINITY;
+        // How many of the new node's layer-0 links its selection took outright.
+        int32_t taken0 = 0;
+        // Recorded only when `record` is set (a plan made ahead of its commit):
+        // the nodes whose lists the searches read, and the layer-0 distances
+        // kept for the memo shrinks, in the order they were kept.
+        bool record = false;
+        std::vector<int32_t> reads;
+        std::vector<NodeDist> kept;
+    };
+
     // Appends a row without links. A full index (2^31 - 1 nodes) is a length_error.
     void insert_flat(const BuildTarget& g, const float* row, uint64_t mask);
     // Appends a row and links it into every layer of its drawn level. A failure
     // (memory, a full index) leaves the graph as it was.
     void insert_linked(const BuildTarget& g, const float* row, uint64_t mask,
                        int32_t ef_construction);
+    // insert_linked with the row's squared norm and level already known.
+    void insert_linked_at(const BuildTarget& g, const float* row, uint64_t mask, float sq,
+                          int32_t level, int32_t ef_construction);
+    // The plan of a row of squared norm sq at `level`. Reads the graph and
+    // writes only this builder's own memory, so builders of their own plan
+    // side by side over a graph that nothing changes meanwhile.
+    void plan_links(const BuildTarget& g, const float* v, float sq, int32_t level, int32_t ef,
+                    Plan& plan);
+    // Appends the row and links it as the plan says; a plan recorded elsewhere
+    // brings its kept distances along. What insert_linked does after planning.
+    void commit_linked(const BuildTarget& g, const float* row, uint64_t mask, float sq,
+                       const Plan& plan, bool plan_from_elsewhere);
+    // Exact distances from the row to the links of the layer-0 neighbours whose
+    // lists the new link will overflow, added to plan.kept so that the memo
+    // shrinks find them (planning ahead, where the threads are spare).
+    void keep_shrink_distances(const BuildTarget& g, const float* v, float sq, Plan& plan);
+    // The next `count` levels draw_level would give, leaving the generator as it is.
+    std::vector<int32_t> peek_levels(int64_t count) const;
     int32_t draw_level();
     // The heuristic's choice of at most cap ids from the candidates (a max-heap,
     // emptied), as a shrink or a new node's layer makes it.
@@ -100,20 +138,6 @@ class GraphBuilder {
 
   private:
     class Selector;
-    // The layers' chosen links, from the searches and selections made before
-    // the node is appended, with what the layer-0 shrinks read back.
-    struct Plan {
-        std::vector<std::vector<int32_t>> links;
-        // Layer-0 distances of the chosen neighbours from the new node; the same
-        // as theirs from it, since distances are symmetric while the memo is on.
-        std::vector<float> dist0;
-        // The layer-0 beam's final top: the search's kept distances below it are exact.
-        float worst0 = INFINITY;
-        // How many of the new node's layer-0 links its selection took outright.
-        int32_t taken0 = 0;
-    };
-    void plan_links(const BuildTarget& g, const float* v, float sq, int32_t level, int32_t ef,
-                    Plan& plan);
     void link_new_node(const BuildTarget& g, int32_t new_id, const Plan& plan);
     void link_reverse(const BuildTarget& g, int32_t new_id, int32_t n, int32_t layer, int32_t cap);
     bool shrink_by_split(const BuildTarget& g, int32_t n, const LinkSpan& l, int32_t split,

@@ -91,6 +91,8 @@ class HyperbolicIndex {
     // Turns the layer-0 link memo on (where it is sound) or off; either way it
     // starts empty. By default it is on where it costs less memory than the vectors.
     void use_link_memo(bool wanted) { nodes.use_link_memo(wanted); }
+    // What an insertion works on, for builders other than the index's own.
+    BuildTarget target() { return {nodes, ep_id, ep_layer, max_m, max_m_0, view()}; }
     // The builder, which holds the level generator.
     GraphBuilder& graph_builder() { return builder; }
     const GraphBuilder& graph_builder() const { return builder; }
@@ -100,7 +102,6 @@ class HyperbolicIndex {
     // The dimension, M and what follows from them: the layer-0 cap and the
     // level multiplier. The constructor and load_index both end with it.
     void configure(int32_t dimension, int32_t M);
-    BuildTarget target() { return {nodes, ep_id, ep_layer, max_m, max_m_0, view()}; }
     void check_query(int64_t len) const;
     void check_node(int32_t node_id) const;
 

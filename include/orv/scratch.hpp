@@ -60,6 +60,10 @@ struct SearchScratch {
     VisitedMarks marks;
     // Distances the latest layer search measured ahead of need.
     DistanceCache ahead;
+    // When set, a plan made ahead of its commit: every node whose list a
+    // search reads, and every distance a layer search keeps, are logged here.
+    std::vector<int32_t>* read_log = nullptr;
+    std::vector<NodeDist>* keep_log = nullptr;
 };
 
 // This thread's scratch.
