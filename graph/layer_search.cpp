@@ -19,6 +19,19 @@ SearchScratch& thread_scratch() {
     return s;
 }
 
+void KnownDistances::load(const std::vector<MeasuredRecord>& records, size_t n) {
+    if (dist.size() < n) {
+        dist.resize(n);
+        bound.resize(n);
+    }
+    const uint16_t ver = stamps.begin(n);
+    for (const MeasuredRecord& r : records) {
+        stamps.marks[size_t(r.id)] = ver;
+        dist[size_t(r.id)] = r.dist;
+        bound[size_t(r.id)] = r.bound;
+    }
+}
+
 uint16_t VisitedMarks::begin(size_t n) {
     if (marks.size() < n) marks.resize(n, 0);
     ++version;
@@ -154,9 +167,13 @@ void GraphSearcher::search_layer_into(const float* q, float qn, NodeDist entry, 
         // A full beam's top only falls from here on, so it bounds the batch.
         const float bound = int32_t(beam.size()) >= ef ? beam.front().dist : INFINITY;
         const int n_guesses = std::min(int(cand.size()), AHEAD_GUESSES);
-        int m = ahead_on ? measure_unvisited_ahead<M>(v, q, qn, c.id, cand.data(), n_guesses, layer,
-                                                      vis, ver, s, bound, q_tails, ahead, aver)
-                         : measure_unvisited<M>(v, q, qn, c.id, layer, vis, ver, s, bound, q_tails);
+        int m = s.known != nullptr
+                    ? measure_unvisited_known<M>(v, q, qn, c.id, layer, vis, ver, s, bound, q_tails)
+                : ahead_on ? measure_unvisited_ahead<M>(v, q, qn, c.id, cand.data(), n_guesses,
+                                                        layer, vis, ver, s, bound, q_tails, ahead,
+                                                        aver)
+                           : measure_unvisited<M>(v, q, qn, c.id, layer, vis, ver, s, bound,
+                                                  q_tails);
         if (keep != nullptr) keep_batch(s, m, *keep, kver);
         if constexpr (WATCH) watch_batch(*watch, s.dists.data(), m, bound);
         // Nothing at or above the bound can enter a full beam: such records

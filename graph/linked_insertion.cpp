@@ -2,6 +2,7 @@
 // appended, so a failure (memory) leaves the index as it was; the linking that
 // follows writes into room reserved beforehand and cannot fail.
 #include <algorithm>
+#include <cstring>
 #include <climits>
 #include <cmath>
 #include <stdexcept>
@@ -80,41 +81,89 @@ std::vector<int32_t> GraphBuilder::peek_levels(int64_t count) const {
     return out;
 }
 
-void GraphBuilder::plan_links(const BuildTarget& g, const float* v, float sq, int32_t level,
-                              int32_t ef, Plan& plan) {
+void GraphBuilder::start_plan(Plan& plan, int32_t level, int32_t top, const Plan* earlier,
+                              int32_t nodes) {
     SearchScratch& scratch = thread_scratch();
-    GraphSearcher searcher(g.view, {g.ep_id, g.ep_layer}, scratch);
-    Selector selector(g.view, s_);
-    const std::vector<NodeDist>& beam = scratch.beam;
-    const int32_t top = std::min(level, g.ep_layer);
     plan.level = level;
+    plan.dist0.clear();
+    plan.worst0 = INFINITY;
+    plan.taken0 = 0;
     plan.links.resize(size_t(std::max(top + 1, 0)));
     plan.reads.clear();
     plan.kept.clear();
+    plan.measured.clear();
+    plan.beams.resize(plan.record ? plan.links.size() : 0);
+    plan.first_dist.assign(plan.links.size(), INFINITY);
     scratch.read_log = plan.record ? &plan.reads : nullptr;
-    NodeDist cur =
-        searcher.descend(v, sq, {g.view.distance(v, sq, g.ep_id), g.ep_id}, g.ep_layer, level + 1);
-    for (int32_t lc = top; lc >= 0; --lc) {
-        std::vector<int32_t>& chosen = plan.links[size_t(lc)];
-        // The memo's shrinks read the layer-0 search's distances back.
-        const bool keep = lc == 0 && g.nodes.memo.on();
-        scratch.keep_log = keep && plan.record ? &plan.kept : nullptr;
-        searcher.search_layer(v, sq, cur, ef, lc, keep ? &kept_ : nullptr);
-        scratch.keep_log = nullptr;
-        if (lc == 0 && !beam.empty()) plan.worst0 = beam.front().dist;
-        selector.select_into(scratch.beam, lc == 0 ? g.max_m_0 : g.max_m, chosen, v, sq);
-        // The first link's distance was measured by this layer's search.
-        if (!chosen.empty()) cur = {s_.out_dist[0], chosen[0]};
+    scratch.measure_log = plan.record ? &plan.measured : nullptr;
+    scratch.known = nullptr;
+    if (earlier != nullptr) {
+        known_.load(earlier->measured, size_t(nodes));
+        scratch.known = &known_;
+    }
+}
+
+// Whether two beams hold the same records in the same heap order, bit for bit.
+static bool same_beam(const std::vector<NodeDist>& a, const std::vector<NodeDist>& b) {
+    return a.size() == b.size() &&
+           (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(NodeDist)) == 0);
+}
+
+NodeDist GraphBuilder::select_layer(const BuildTarget& g, const float* v, float sq, int32_t lc,
+                                    Plan& plan, const Plan* earlier) {
+    std::vector<NodeDist>& beam = thread_scratch().beam;
+    std::vector<int32_t>& chosen = plan.links[size_t(lc)];
+    const size_t l = size_t(lc);
+    if (plan.record) plan.beams[l] = beam;
+    // The selection depends on the beam alone: the same beam, the same choice.
+    if (earlier != nullptr && l < earlier->beams.size() && same_beam(beam, earlier->beams[l])) {
+        chosen = earlier->links[l];
+        plan.first_dist[l] = earlier->first_dist[l];
+        if (lc == 0) {
+            plan.dist0 = earlier->dist0;
+            plan.taken0 = earlier->taken0;
+        }
+    } else {
+        Selector(g.view, s_).select_into(beam, lc == 0 ? g.max_m_0 : g.max_m, chosen, v, sq);
+        if (!chosen.empty()) plan.first_dist[l] = s_.out_dist[0];
         if (lc == 0) {
             plan.dist0 = s_.out_dist;
             plan.taken0 = s_.taken;
         }
     }
-    scratch.read_log = nullptr;
+    return chosen.empty() ? NodeDist{0.0f, -1} : NodeDist{plan.first_dist[l], chosen[0]};
 }
 
-void GraphBuilder::keep_shrink_distances(const BuildTarget& g, const float* v, float sq,
+void GraphBuilder::plan_links(const BuildTarget& g, const float* v, float sq, int32_t level,
+                              int32_t ef, Plan& plan, const Plan* earlier) {
+    SearchScratch& scratch = thread_scratch();
+    GraphSearcher searcher(g.view, {g.ep_id, g.ep_layer}, scratch);
+    const int32_t top = std::min(level, g.ep_layer);
+    start_plan(plan, level, top, earlier, g.nodes.count());
+    NodeDist cur =
+        searcher.descend(v, sq, {g.view.distance(v, sq, g.ep_id), g.ep_id}, g.ep_layer, level + 1);
+    for (int32_t lc = top; lc >= 0; --lc) {
+        // The memo's shrinks read the layer-0 search's distances back.
+        const bool keep = lc == 0 && g.nodes.memo.on();
+        scratch.keep_log = keep && plan.record ? &plan.kept : nullptr;
+        searcher.search_layer(v, sq, cur, ef, lc, keep ? &kept_ : nullptr);
+        scratch.keep_log = nullptr;
+        if (lc == 0 && !scratch.beam.empty()) plan.worst0 = scratch.beam.front().dist;
+        // The first link's distance was measured by this layer's search.
+        const NodeDist first = select_layer(g, v, sq, lc, plan, earlier);
+        if (first.id >= 0) cur = first;
+    }
+    scratch.read_log = nullptr;
+    scratch.measure_log = nullptr;
+    scratch.known = nullptr;
+}
+
+void GraphBuilder::prepare_shrinks(const BuildTarget& g, const float* v, float sq,
                                          Plan& plan) {
+    plan.seed_nodes.clear();
+    plan.seed_ids.clear();
+    plan.seed_dist.clear();
+    plan.seed_rows.clear();
     if (!g.nodes.memo.on() || plan.links.empty()) return;
     // The plan's own search stamped what it kept; those need no second sum.
     const uint16_t ver = kept_.stamps.version;
@@ -134,6 +183,7 @@ void GraphBuilder::keep_shrink_distances(const BuildTarget& g, const float* v, f
         }
         g.view.distances(v, sq, s_.ids.data(), m, s_.dists.data());
         for (int32_t j = 0; j < m; ++j) plan.kept.push_back({s_.dists[size_t(j)], s_.ids[size_t(j)]});
+        if (l.count == g.max_m_0 && !g.nodes.memo.valid[size_t(n)]) seed_memo(g.view, n, l, plan);
     }
 }
 
@@ -193,7 +243,9 @@ void GraphBuilder::commit_linked(const BuildTarget& g, const float* row, uint64_
     }
     nodes.reserve_one();
     const int32_t new_id = nodes.append(row, sq, mask, plan.level, g.max_m);
+    seeds_ = plan_from_elsewhere ? &plan : nullptr;
     link_new_node(g, new_id, plan);
+    seeds_ = nullptr;
     if (plan.level > g.ep_layer) {
         g.ep_id = new_id;
         g.ep_layer = plan.level;

@@ -106,8 +106,12 @@ void GraphBuilder::memo_table(const MetricView& v, int32_t n, const int32_t* ids
         std::copy_n(memo.rows_of(n), cnt, rows);
     } else {
         for (int32_t p = 0; p < cnt; ++p) s.pos_slot[size_t(p)] = p;
-        MetricOps<M>::batch(v, v.nodes.row(n), v.nodes.norms[size_t(n)], ids, last, dist);
-        std::fill_n(rows, cnt, uint64_t(0));
+        if (memo_from_seed(n, ids, last)) {
+            known = true;
+        } else {
+            MetricOps<M>::batch(v, v.nodes.row(n), v.nodes.norms[size_t(n)], ids, last, dist);
+            std::fill_n(rows, cnt, uint64_t(0));
+        }
     }
     for (int32_t p = 0; p < cnt; ++p) s.slot_ids[size_t(s.pos_slot[size_t(p)])] = ids[p];
     const int32_t f = s.pos_slot[size_t(last)];
@@ -121,6 +125,52 @@ void GraphBuilder::memo_table(const MetricView& v, int32_t n, const int32_t* ids
         for (int32_t i = 0; i + 1 < last; ++i)
             memo_pairs<M>(v, s.slot_ids.data(), i, i + 1, last, bound);
     memo_extend<M>(v, last, worst, bound);
+}
+
+// A seed for n made ahead while its list was what it is now (apart from the
+// new link): its distances and bits into the slot arrays, slots being list
+// positions. The bits were set from exact distances; a sum stopped at a
+// bound above both links' distances sets none, so they are what the pairs
+// would set.
+bool GraphBuilder::memo_from_seed(int32_t n, const int32_t* ids, int32_t last) {
+    if (seeds_ == nullptr) return false;
+    const Plan& p = *seeds_;
+    for (size_t k = 0; k < p.seed_nodes.size(); ++k) {
+        const size_t at = k * size_t(last);
+        if (p.seed_nodes[k] != n || (k + 1) * size_t(last) > p.seed_ids.size() ||
+            !std::equal(ids, ids + last, p.seed_ids.begin() + ptrdiff_t(at)))
+            continue;
+        std::copy_n(p.seed_dist.begin() + ptrdiff_t(at), last, s_.slot_dist.begin());
+        std::copy_n(p.seed_rows.begin() + ptrdiff_t(at), last, s_.rows.begin());
+        s_.rows[size_t(last)] = 0;
+        return true;
+    }
+    return false;
+}
+
+// The seed of n's memo from its links l (a full list): what memo_table works
+// out for a list without memo, with every distance exact.
+void GraphBuilder::seed_memo(const MetricView& v, int32_t n, const LinkSpan& l, Plan& plan) {
+    const int32_t cnt = l.count;
+    const size_t at = plan.seed_ids.size();
+    plan.seed_nodes.push_back(n);
+    plan.seed_ids.insert(plan.seed_ids.end(), l.ids, l.ids + cnt);
+    plan.seed_dist.resize(at + size_t(cnt));
+    plan.seed_rows.resize(at + size_t(cnt), 0);
+    float* dist = plan.seed_dist.data() + at;
+    uint64_t* rows = plan.seed_rows.data() + at;
+    std::fill_n(rows, cnt, uint64_t(0));
+    v.distances(v.nodes.row(n), v.nodes.norms[size_t(n)], l.ids, cnt, dist);
+    if (s_.dists.size() < size_t(cnt)) s_.dists.resize(size_t(cnt));
+    float* d = s_.dists.data();
+    for (int32_t i = 0; i + 1 < cnt; ++i) {
+        const int32_t f = l.ids[i];
+        v.distances(v.nodes.row(f), v.nodes.norms[size_t(f)], l.ids + i + 1, cnt - i - 1, d);
+        for (int32_t j = i + 1; j < cnt; ++j) {
+            if (dist[i] > d[j - i - 1]) rows[i] |= uint64_t(1) << j;
+            if (dist[j] > d[j - i - 1]) rows[j] |= uint64_t(1) << i;
+        }
+    }
 }
 
 // The heuristic over slots, fed in list order: s.slots gets the chosen slots.

@@ -25,6 +25,18 @@ double seconds_since(Clock::time_point t) {
     return std::chrono::duration<double>(Clock::now() - t).count();
 }
 
+// Waits this many polls before going to sleep: a round starts again within
+// a fraction of a millisecond, where waking a sleeping thread takes longer.
+constexpr int SPIN_POLLS = 1 << 14;
+
+inline void pause_briefly() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#else
+    std::this_thread::yield();
+#endif
+}
+
 // Runs body(thread) on every thread of the pool, the caller's as thread 0, and
 // waits for all. body must not throw.
 class RoundPool {
@@ -50,30 +62,34 @@ class RoundPool {
     int32_t threads() const { return int32_t(workers_.size()) + 1; }
 
     void run() {
+        busy_.store(int32_t(workers_.size()));
         {
             std::lock_guard<std::mutex> hold(mu_);
-            ++round_;
-            busy_ = int32_t(workers_.size());
+            round_.fetch_add(1);
         }
         start_.notify_all();
         body_(0);
+        for (int i = 0; i < SPIN_POLLS && busy_.load() != 0; ++i) pause_briefly();
         std::unique_lock<std::mutex> hold(mu_);
-        done_.wait(hold, [this] { return busy_ == 0; });
+        done_.wait(hold, [this] { return busy_.load() == 0; });
     }
 
   private:
     void serve(int32_t t) {
         uint64_t seen = 0;
         for (;;) {
+            for (int i = 0; i < SPIN_POLLS && round_.load() == seen; ++i) pause_briefly();
             {
                 std::unique_lock<std::mutex> hold(mu_);
-                start_.wait(hold, [&] { return stop_ || round_ != seen; });
+                start_.wait(hold, [&] { return stop_ || round_.load() != seen; });
                 if (stop_) return;
-                seen = round_;
+                seen = round_.load();
             }
             body_(t);
-            std::lock_guard<std::mutex> hold(mu_);
-            if (--busy_ == 0) done_.notify_one();
+            if (busy_.fetch_sub(1) == 1) {
+                std::lock_guard<std::mutex> hold(mu_);
+                done_.notify_one();
+            }
         }
     }
 
@@ -81,8 +97,8 @@ class RoundPool {
     std::vector<std::thread> workers_;
     std::mutex mu_;
     std::condition_variable start_, done_;
-    uint64_t round_ = 0;
-    int32_t busy_ = 0;
+    std::atomic<uint64_t> round_{0};
+    std::atomic<int32_t> busy_{0};
     bool stop_ = false;
 };
 
@@ -121,6 +137,7 @@ class ParallelBuild {
     RoundPool pool_;
     std::vector<std::unique_ptr<GraphBuilder>> planners_;
     std::vector<Plan> plans_;
+    Plan replay_;
     std::vector<char> planned_;
     std::vector<float> norms_;
     // The round: its first row, its size, the next row to plan, the entry point.
@@ -136,7 +153,7 @@ void ParallelBuild::plan_row(GraphBuilder& planner, size_t j) {
     Plan& plan = plans_[j];
     plan.record = true;
     planner.plan_links(g, row, norms_[j], plan.level, ef_, plan);
-    planner.keep_shrink_distances(g, row, norms_[j], plan);
+    planner.prepare_shrinks(g, row, norms_[j], plan);
     planned_[j] = 1;
 }
 
@@ -190,18 +207,21 @@ void ParallelBuild::commit_row(size_t j, ParallelBuildStats* stats) {
     if (g.nodes.count() == INT32_MAX) throw std::length_error("index is full: node ids are 32-bit");
     const int64_t r = first_ + int64_t(j);
     const int32_t level = builder.draw_level();
-    Plan& plan = plans_[j];
-    if (planned_[j] && plan.level == level && still_valid(plan)) {
-        builder.commit_linked(g, rows_.row(r), masks_.at(r), norms_[j], plan, true);
+    Plan& ahead = plans_[j];
+    const bool planned = planned_[j] && ahead.level == level;
+    if (planned && still_valid(ahead)) {
+        builder.commit_linked(g, rows_.row(r), masks_.at(r), norms_[j], ahead, true);
         if (stats != nullptr) ++stats->reused;
-    } else {
-        plan.record = false;
-        plan.level = level;
-        plan.links.clear();
-        if (g.nodes.count() > 0 && g.ep_id >= 0)
-            builder.plan_links(g, rows_.row(r), norms_[j], level, ef_, plan);
-        builder.commit_linked(g, rows_.row(r), masks_.at(r), norms_[j], plan, false);
+        mark_changed(ahead);
+        return;
     }
+    // Planned again on the graph as it is now, with what the plan made ahead measured.
+    Plan& plan = replay_;
+    plan.links.clear();
+    plan.level = level;
+    if (g.nodes.count() > 0 && g.ep_id >= 0)
+        builder.plan_links(g, rows_.row(r), norms_[j], level, ef_, plan, planned ? &ahead : nullptr);
+    builder.commit_linked(g, rows_.row(r), masks_.at(r), norms_[j], plan, false);
     mark_changed(plan);
 }
 

@@ -101,6 +101,12 @@ void measure_ids(const MetricView& view, const float* q, float qn, const int32_t
     MetricOps<M>::batch_cut(view, q, qn, ids, m, out, bound, x_cut, q_tails);
 }
 
+// Logs a measured batch where the scratch asks for it.
+inline void log_measured(SearchScratch& s, const int32_t* ids, const float* d, int m, float bound) {
+    if (s.measure_log == nullptr) return;
+    for (int i = 0; i < m; ++i) s.measure_log->push_back({ids[i], d[i], bound});
+}
+
 // Marks the neighbours of `node` on `layer` that are not visited yet and
 // measures those the boundary rule keeps into s.ids / s.dists; returns their
 // count. Values above bound may be any number above it.
@@ -111,6 +117,35 @@ int measure_unvisited(const MetricView& view, const float* q, float qn, int32_t 
     const int m = collect_fresh<M>(view, node, layer, vis, ver, s.ids.data());
     prefetch_rows<M>(view, s.ids.data(), m);
     measure_ids<M>(view, q, qn, s.ids.data(), m, s.dists.data(), bound, q_tails, s);
+    log_measured(s, s.ids.data(), s.dists.data(), m, bound);
+    return m;
+}
+
+// measure_unvisited, with the distances of s.known taken where they decide
+// as a new sum would: an exact one always, a stand-in when it stopped at a
+// bound at least this one (so the node stays out either way).
+template <int M>
+int measure_unvisited_known(const MetricView& view, const float* q, float qn, int32_t node,
+                            int32_t layer, uint16_t* vis, uint16_t ver, SearchScratch& s,
+                            float bound, const float* q_tails) {
+    const int m = collect_fresh<M>(view, node, layer, vis, ver, s.ids.data());
+    const KnownDistances& known = *s.known;
+    const uint16_t kver = known.stamps.version;
+    int32_t* todo = s.todo_ids.data();
+    int t = 0;
+    for (int j = 0; j < m; ++j) {
+        const int32_t id = s.ids[size_t(j)];
+        const float d = known.dist[size_t(id)], b = known.bound[size_t(id)];
+        if (known.stamps.marks[size_t(id)] == kver && (d < b || bound <= b)) {
+            s.dists[size_t(j)] = d;
+        } else {
+            todo[t] = id;
+            s.todo_pos[size_t(t++)] = j;
+        }
+    }
+    prefetch_rows<M>(view, todo, t);
+    measure_ids<M>(view, q, qn, todo, t, s.todo_dists.data(), bound, q_tails, s);
+    for (int i = 0; i < t; ++i) s.dists[size_t(s.todo_pos[size_t(i)])] = s.todo_dists[size_t(i)];
     return m;
 }
 
@@ -159,6 +194,7 @@ int measure_unvisited_ahead(const MetricView& view, const float* q, float qn, in
     }
     prefetch_rows<M>(view, todo, g);
     measure_ids<M>(view, q, qn, todo, g, s.todo_dists.data(), bound, q_tails, s);
+    log_measured(s, todo, s.todo_dists.data(), g, bound);
     for (int i = 0; i < t; ++i) s.dists[size_t(s.todo_pos[size_t(i)])] = s.todo_dists[size_t(i)];
     for (int i = t; i < g; ++i) ahead.dist[size_t(todo[i])] = s.todo_dists[size_t(i)];
     return m;

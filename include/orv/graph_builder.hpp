@@ -95,11 +95,23 @@ class GraphBuilder {
         // How many of the new node's layer-0 links its selection took outright.
         int32_t taken0 = 0;
         // Recorded only when `record` is set (a plan made ahead of its commit):
-        // the nodes whose lists the searches read, and the layer-0 distances
-        // kept for the memo shrinks, in the order they were kept.
+        // the nodes whose lists the searches read; the layer-0 distances kept
+        // for the memo shrinks, in the order they were kept; every distance
+        // the layer searches measured; and per layer, the beam the selection
+        // started from and the distance of its first choice.
         bool record = false;
         std::vector<int32_t> reads;
         std::vector<NodeDist> kept;
+        std::vector<MeasuredRecord> measured;
+        std::vector<std::vector<NodeDist>> beams;
+        std::vector<float> first_dist;
+        // Memo entries worked out ahead for the layer-0 neighbours whose full
+        // lists have no memo yet: per node, its max_m_0 links as they were,
+        // their distances from it and the pruning bits among them.
+        std::vector<int32_t> seed_nodes;
+        std::vector<int32_t> seed_ids;
+        std::vector<float> seed_dist;
+        std::vector<uint64_t> seed_rows;
     };
 
     // Appends a row without links. A full index (2^31 - 1 nodes) is a length_error.
@@ -114,16 +126,20 @@ class GraphBuilder {
     // The plan of a row of squared norm sq at `level`. Reads the graph and
     // writes only this builder's own memory, so builders of their own plan
     // side by side over a graph that nothing changes meanwhile.
+    // With `earlier`, a plan of the same row made before the graph changed, its
+    // searches take the distances it measured where they decide alike, and a
+    // layer whose beam comes out the same takes its selection.
     void plan_links(const BuildTarget& g, const float* v, float sq, int32_t level, int32_t ef,
-                    Plan& plan);
+                    Plan& plan, const Plan* earlier = nullptr);
     // Appends the row and links it as the plan says; a plan recorded elsewhere
     // brings its kept distances along. What insert_linked does after planning.
     void commit_linked(const BuildTarget& g, const float* row, uint64_t mask, float sq,
                        const Plan& plan, bool plan_from_elsewhere);
-    // Exact distances from the row to the links of the layer-0 neighbours whose
-    // lists the new link will overflow, added to plan.kept so that the memo
-    // shrinks find them (planning ahead, where the threads are spare).
-    void keep_shrink_distances(const BuildTarget& g, const float* v, float sq, Plan& plan);
+    // For the layer-0 neighbours whose lists the new link will overflow: exact
+    // distances from the row to their links, added to plan.kept, and memo
+    // seeds for those without a memo, so that the shrinks at the commit find
+    // them (planning ahead, where the threads are spare).
+    void prepare_shrinks(const BuildTarget& g, const float* v, float sq, Plan& plan);
     // The next `count` levels draw_level would give, leaving the generator as it is.
     std::vector<int32_t> peek_levels(int64_t count) const;
     int32_t draw_level();
@@ -138,6 +154,9 @@ class GraphBuilder {
 
   private:
     class Selector;
+    void start_plan(Plan& plan, int32_t level, int32_t top, const Plan* earlier, int32_t nodes);
+    NodeDist select_layer(const BuildTarget& g, const float* v, float sq, int32_t lc, Plan& plan,
+                          const Plan* earlier);
     void link_new_node(const BuildTarget& g, int32_t new_id, const Plan& plan);
     void link_reverse(const BuildTarget& g, int32_t new_id, int32_t n, int32_t layer, int32_t cap);
     bool shrink_by_split(const BuildTarget& g, int32_t n, const LinkSpan& l, int32_t split,
@@ -153,6 +172,8 @@ class GraphBuilder {
     template <int M>
     void memo_table(const MetricView& v, int32_t n, const int32_t* ids, int32_t cnt, float d_new,
                     float worst, bool known);
+    bool memo_from_seed(int32_t n, const int32_t* ids, int32_t last);
+    void seed_memo(const MetricView& v, int32_t n, const LinkSpan& l, Plan& plan);
     void memo_select(int32_t cnt, int32_t cap);
     void memo_store(NodeStore& nodes, int32_t n, int32_t cnt);
     void reserve_link_scratch(int32_t max_list);
@@ -161,6 +182,10 @@ class GraphBuilder {
     // The distances the latest layer-0 search of an insertion measured, by node
     // id, for the memo shrinks of its reverse links.
     DistanceCache kept_;
+    // The distances of an earlier plan being replayed.
+    KnownDistances known_;
+    // The plan being committed, while its memo seeds may be used.
+    const Plan* seeds_ = nullptr;
 };
 
 }  // namespace orv

@@ -13,7 +13,7 @@ namespace orv {
 
 // Rows planned per thread in one round: more spreads the uneven plans over
 // the threads, fewer leaves fewer plans outdated by the commits before them.
-constexpr int32_t AHEAD_ROWS_PER_THREAD = 4;
+constexpr int32_t AHEAD_ROWS_PER_THREAD = 2;
 
 // Where the time of a parallel build went, for the benchmark.
 struct ParallelBuildStats {

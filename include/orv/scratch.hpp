@@ -37,6 +37,22 @@ struct DistanceCache {
     }
 };
 
+// A distance from a row measured with a bound: exact when below the bound,
+// otherwise at least the bound and at most the true distance.
+struct MeasuredRecord {
+    int32_t id;
+    float dist;
+    float bound;
+};
+
+// Measured records of one row by node id, valid where the stamp equals the version.
+struct KnownDistances {
+    VisitedMarks stamps;
+    BigVector<float> dist;
+    BigVector<float> bound;
+    void load(const std::vector<MeasuredRecord>& records, size_t n);
+};
+
 struct SearchScratch {
     std::vector<NodeDist> cand;
     std::vector<NodeDist> beam;
@@ -64,6 +80,11 @@ struct SearchScratch {
     // search reads, and every distance a layer search keeps, are logged here.
     std::vector<int32_t>* read_log = nullptr;
     std::vector<NodeDist>* keep_log = nullptr;
+    // When set, so is every distance a layer search measures, with its bound.
+    std::vector<MeasuredRecord>* measure_log = nullptr;
+    // When set, a layer search takes the distances it may trust from here
+    // instead of measuring them again (a row planned earlier, replayed).
+    const KnownDistances* known = nullptr;
 };
 
 // This thread's scratch.
