@@ -73,7 +73,8 @@ int64_t add_items(HyperbolicIndex& ix, const F32Matrix& rows, const U64Vector& m
                   bool masks_each, int32_t ef_construction, bool linked, py::object progress,
                   int32_t threads, std::optional<py::dict> stats) {
     checked(ix);
-    if (threads < 1) throw py::value_error("threads must be at least 1, got " + std::to_string(threads));
+    if (threads < 1)
+        throw py::value_error("threads must be at least 1, got " + std::to_string(threads));
     const orv::RowBlock block = rows_of(rows);
     const orv::MaskBlock mb = masks_of(masks, masks_each);
     BatchWatch watch{std::move(progress)};
@@ -81,8 +82,8 @@ int64_t add_items(HyperbolicIndex& ix, const F32Matrix& rows, const U64Vector& m
     int64_t done;
     {
         py::gil_scoped_release release;
-        done = orv::add_batch(ix, block, mb, ef_construction, linked, std::ref(watch), threads,
-                              &st);
+        done =
+            orv::add_batch(ix, block, mb, ef_construction, linked, std::ref(watch), threads, &st);
     }
     if (stats) put_stats(*stats, st);
     if (!watch.stopped) return done;
@@ -136,8 +137,8 @@ PYBIND11_MODULE(_native, m) {
     // The index class is registered by orv_core; its registration is shared.
     py::module_::import("orv_core");
     m.def("add_items", &add_items, py::arg("index"), py::arg("rows"), py::arg("masks"),
-          py::arg("masks_each"), py::arg("ef_construction"), py::arg("linked"),
-          py::arg("progress"), py::arg("threads") = 1, py::arg("stats") = py::none());
+          py::arg("masks_each"), py::arg("ef_construction"), py::arg("linked"), py::arg("progress"),
+          py::arg("threads") = 1, py::arg("stats") = py::none());
     m.def("search", &search, py::arg("index"), py::arg("queries"), py::arg("filters"),
           py::arg("filters_each"), py::arg("method"), py::arg("k"), py::arg("ef_search"),
           py::arg("max_radius"), py::arg("min_norm"), py::arg("threads"));

@@ -169,11 +169,10 @@ void GraphSearcher::search_layer_into(const float* q, float qn, NodeDist entry, 
         const int n_guesses = std::min(int(cand.size()), AHEAD_GUESSES);
         int m = s.known != nullptr
                     ? measure_unvisited_known<M>(v, q, qn, c.id, layer, vis, ver, s, bound, q_tails)
-                : ahead_on ? measure_unvisited_ahead<M>(v, q, qn, c.id, cand.data(), n_guesses,
-                                                        layer, vis, ver, s, bound, q_tails, ahead,
-                                                        aver)
-                           : measure_unvisited<M>(v, q, qn, c.id, layer, vis, ver, s, bound,
-                                                  q_tails);
+                : ahead_on
+                    ? measure_unvisited_ahead<M>(v, q, qn, c.id, cand.data(), n_guesses, layer, vis,
+                                                 ver, s, bound, q_tails, ahead, aver)
+                    : measure_unvisited<M>(v, q, qn, c.id, layer, vis, ver, s, bound, q_tails);
         if (keep != nullptr) keep_batch(s, m, *keep, kver);
         if constexpr (WATCH) watch_batch(*watch, s.dists.data(), m, bound);
         // Nothing at or above the bound can enter a full beam: such records

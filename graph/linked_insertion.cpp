@@ -158,8 +158,7 @@ void GraphBuilder::plan_links(const BuildTarget& g, const float* v, float sq, in
     scratch.known = nullptr;
 }
 
-void GraphBuilder::prepare_shrinks(const BuildTarget& g, const float* v, float sq,
-                                         Plan& plan) {
+void GraphBuilder::prepare_shrinks(const BuildTarget& g, const float* v, float sq, Plan& plan) {
     plan.seed_nodes.clear();
     plan.seed_ids.clear();
     plan.seed_dist.clear();
@@ -182,7 +181,8 @@ void GraphBuilder::prepare_shrinks(const BuildTarget& g, const float* v, float s
             s_.ids[size_t(m++)] = id;
         }
         g.view.distances(v, sq, s_.ids.data(), m, s_.dists.data());
-        for (int32_t j = 0; j < m; ++j) plan.kept.push_back({s_.dists[size_t(j)], s_.ids[size_t(j)]});
+        for (int32_t j = 0; j < m; ++j)
+            plan.kept.push_back({s_.dists[size_t(j)], s_.ids[size_t(j)]});
         if (l.count == g.max_m_0 && !g.nodes.memo.valid[size_t(n)]) seed_memo(g.view, n, l, plan);
     }
 }
@@ -254,8 +254,7 @@ void GraphBuilder::commit_linked(const BuildTarget& g, const float* row, uint64_
 
 void GraphBuilder::insert_linked(const BuildTarget& g, const float* row, uint64_t mask,
                                  int32_t ef_construction) {
-    if (g.nodes.count() == INT32_MAX)
-        throw std::length_error("index is full: node ids are 32-bit");
+    if (g.nodes.count() == INT32_MAX) throw std::length_error("index is full: node ids are 32-bit");
     const float sq = g.view.kernels->sq_norm(row, size_t(g.view.dimension));
     insert_linked_at(g, row, mask, sq, draw_level(), ef_construction);
 }

@@ -220,7 +220,8 @@ void ParallelBuild::commit_row(size_t j, ParallelBuildStats* stats) {
     plan.links.clear();
     plan.level = level;
     if (g.nodes.count() > 0 && g.ep_id >= 0)
-        builder.plan_links(g, rows_.row(r), norms_[j], level, ef_, plan, planned ? &ahead : nullptr);
+        builder.plan_links(g, rows_.row(r), norms_[j], level, ef_, plan,
+                           planned ? &ahead : nullptr);
     builder.commit_linked(g, rows_.row(r), masks_.at(r), norms_[j], plan, false);
     mark_changed(plan);
 }

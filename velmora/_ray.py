@@ -136,7 +136,8 @@ class RayShard:
         self._set_rows(_read_npy(blobs["labels"], np.int64, "labels"),
                        _read_npy(blobs["masks"], np.uint64, "masks"))  # fmt: skip
 
-    def add_rows(self, rows, labels, masks, ef) -> None:
+    def add_rows(self, rows, labels, masks, ef, threads=None) -> None:
+        # The actor builds on the cores of its own node, whatever the driver has.
         # The batch is in the log already: a rebuild after a death mid-call replays it.
         if len(labels):
             self._call("add_rows", rows, labels, masks, ef, retry=False)
@@ -207,7 +208,7 @@ class _Rows:
         self.labels, self.masks = labels, masks
         self._reindex()
 
-    def add_rows(self, rows, labels, masks, ef) -> None:
+    def add_rows(self, rows, labels, masks, ef, threads=None) -> None:
         self.labels = np.concatenate([self.labels, labels])
         self.masks = np.concatenate([self.masks, masks])
         self._reindex()

@@ -50,11 +50,14 @@ class LocalShard:
     def __len__(self) -> int:
         return len(self.labels)
 
-    def add_rows(self, vectors: np.ndarray, labels: np.ndarray, masks: np.ndarray, ef: int) -> None:
-        """Insert rows in the given order (already checked by the collection)."""
+    def add_rows(
+        self, vectors: np.ndarray, labels: np.ndarray, masks: np.ndarray, ef: int, threads=None
+    ) -> None:
+        """Insert rows in the given order (already checked by the collection), the graph built
+        on ``threads`` threads (all cores when None)."""
         if len(labels) == 0:
             return
-        velmora.add_items(self.index, vectors, masks, ef_construction=ef)
+        velmora.add_items(self.index, vectors, masks, ef_construction=ef, threads=threads)
         self.labels = np.concatenate([self.labels, labels])
         self.masks = np.concatenate([self.masks, masks])
         if self.metric == "poincare":

@@ -92,7 +92,14 @@ def add_items(
 
     try:
         done = _native.add_items(
-            index, rows, mask_arr, each, ef, bool(linked), tick if bar is not None else None, threads
+            index,
+            rows,
+            mask_arr,
+            each,
+            ef,
+            bool(linked),
+            tick if bar is not None else None,
+            threads,
         )
         if bar is not None:
             tick(done)

@@ -142,10 +142,12 @@ class Collection:
         if self._backend is not None:
             self._backend.log.append(AddRecord(self._next_batch - 1, ef, rows, labels, row_masks))
         place = labels % len(self._shards)
+        # Shards build side by side, each on its share of the threads.
+        per_shard = max(1, (threads or _cores()) // len(self._shards))
 
         def add_to(i: int) -> None:
             sel = place == i
-            self._shards[i].add_rows(rows[sel], labels[sel], row_masks[sel], ef)
+            self._shards[i].add_rows(rows[sel], labels[sel], row_masks[sel], ef, per_shard)
 
         self._run(add_to, range(len(self._shards)), threads)
         self._max_label = max(self._max_label, int(labels.max()))

@@ -16,8 +16,7 @@ struct Case {
     bool memo;
 };
 
-class ParallelBuild
-    : public ::testing::TestWithParam<std::tuple<int32_t, std::string, Case>> {};
+class ParallelBuild : public ::testing::TestWithParam<std::tuple<int32_t, std::string, Case>> {};
 
 TEST_P(ParallelBuild, BuildsTheOneByOneGraph) {
     const auto [metric, set_name, c] = GetParam();
@@ -67,8 +66,8 @@ TEST(ParallelBuild, StopsWhereProgressSays) {
     HyperbolicIndex ix(8, 1.0f, 4, "cosine");
     orv::seed_levels(ix, 4);
     const uint64_t mask[1] = {0};
-    const int64_t done = orv::add_batch(ix, {pts.data(), 300, 8}, {mask, 1, false}, 32, true,
-                                        [](int64_t k) { return k < 123; }, 2);
+    const int64_t done = orv::add_batch(
+        ix, {pts.data(), 300, 8}, {mask, 1, false}, 32, true, [](int64_t k) { return k < 123; }, 2);
     EXPECT_EQ(done, 123);
     EXPECT_EQ(ref::diff_graphs(ref::copy_of(ix), ref::copy_of(*whole)), "");
     EXPECT_EQ(orv::get_level_state(ix), orv::get_level_state(*whole));
