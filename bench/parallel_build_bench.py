@@ -6,6 +6,8 @@ projection to more cores.
                                                     # bench/parallel_build_results.json and
                                                     # bench/parallel_build.md (read by RESULTS.md)
     python -m bench.parallel_build_bench --quick    # 10 000 rows per set, printed only
+    python -m bench.parallel_build_bench --baseline DIR   # also the one-by-one build of the
+                                                    # orv_core and _native modules built in DIR
 
 Wall-clock times (perf_counter). This machine has 2 cores that other work may share, so the
 builds take turns and each figure is the fastest of the rounds. Every 2-thread build is checked
@@ -21,6 +23,8 @@ for _var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
 
 import argparse
 import json
+import subprocess
+import sys
 import tempfile
 import time
 from pathlib import Path
@@ -98,6 +102,41 @@ def measure(x: np.ndarray, metric: str, rounds: int) -> dict:
     }
 
 
+# Times the per-row loop of add_item_and_link in a fresh interpreter, with the modules of DIR
+# (argv[1], or the installed ones when empty) first on the path.
+LOOP = """
+import sys, time, numpy as np
+if sys.argv[1]:
+    sys.path.insert(0, sys.argv[1])
+    import orv_core, _native
+else:
+    import orv_core
+    from velmora import _native
+x = np.load(sys.argv[2])
+ix = orv_core.HyperbolicIndex(x.shape[1], 1.0, int(sys.argv[4]), sys.argv[3])
+_native.seed(ix, 1)
+t0 = time.perf_counter()
+for v in x:
+    ix.add_item_and_link(v, 0, int(sys.argv[5]))
+print(time.perf_counter() - t0)
+"""
+
+
+def one_by_one(x: np.ndarray, metric: str, baseline: str, rounds: int) -> dict:
+    """The per-row build of these modules against the baseline's, taking turns."""
+    with tempfile.TemporaryDirectory() as d:
+        path = Path(d) / "rows.npy"
+        np.save(path, x)
+        times: dict[str, list[float]] = {"this": [], "baseline": []}
+        for _ in range(rounds):
+            for key, mod in (("this", ""), ("baseline", baseline)):
+                argv = [sys.executable, "-c", LOOP, mod, str(path), metric, str(M), str(EF)]
+                out = subprocess.run(argv, check=True, capture_output=True, text=True).stdout
+                times[key].append(float(out.split()[-1]))
+    best = {k: min(v) for k, v in times.items()}
+    return {**best, "ratio": best["this"] / best["baseline"], "rounds": times}
+
+
 def report_lines(res: dict) -> list[str]:
     lines = [
         (
@@ -140,10 +179,16 @@ def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true")
     ap.add_argument("--rounds", type=int, default=2)
+    ap.add_argument("--baseline", default="", help="folder with another build's modules")
+    ap.add_argument("--baseline-name", default="", help="what the baseline is, for the report")
     args = ap.parse_args()
-    res = {"sets": {}}
+    res: dict = {"sets": {}}
+    if args.baseline:
+        res["baseline"] = args.baseline_name or args.baseline
     for name, metric, x in data_sets(args.quick):
         r = measure(x, metric, args.rounds)
+        if args.baseline:
+            r["one_by_one"] = one_by_one(x, metric, args.baseline, args.rounds)
         res["sets"][name] = r
         print(name, {k: v for k, v in r.items() if not k.startswith("rounds")}, flush=True)
     lines = report_lines(res)

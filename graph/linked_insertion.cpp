@@ -167,7 +167,9 @@ void GraphBuilder::prepare_shrinks(const BuildTarget& g, const float* v, float s
     // The plan's own search stamped what it kept; those need no second sum.
     const uint16_t ver = kept_.stamps.version;
     uint16_t* stamp = kept_.stamps.marks.data();
-    for (int32_t n : plan.links[0]) {
+    reserve_link_scratch(g.nodes.max_list());
+    for (size_t i = 0; i < plan.links[0].size(); ++i) {
+        const int32_t n = plan.links[0][i];
         const LinkSpan l = g.nodes.links(n, 0);
         // Only a full list is cut back when the new link arrives.
         if (l.count < g.max_m_0) continue;
@@ -183,7 +185,10 @@ void GraphBuilder::prepare_shrinks(const BuildTarget& g, const float* v, float s
         g.view.distances(v, sq, s_.ids.data(), m, s_.dists.data());
         for (int32_t j = 0; j < m; ++j)
             plan.kept.push_back({s_.dists[size_t(j)], s_.ids[size_t(j)]});
-        if (l.count == g.max_m_0 && !g.nodes.memo.valid[size_t(n)]) seed_memo(g.view, n, l, plan);
+        if (l.count == g.max_m_0 && !g.nodes.memo.valid[size_t(n)])
+            with_metric(g.view.metric_type, [&](auto mt) {
+                seed_memo<decltype(mt)::value>(g.view, n, l, plan.dist0[i], plan);
+            });
     }
 }
 

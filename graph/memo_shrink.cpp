@@ -148,29 +148,22 @@ bool GraphBuilder::memo_from_seed(int32_t n, const int32_t* ids, int32_t last) {
     return false;
 }
 
-// The seed of n's memo from its links l (a full list): what memo_table works
-// out for a list without memo, with every distance exact.
-void GraphBuilder::seed_memo(const MetricView& v, int32_t n, const LinkSpan& l, Plan& plan) {
+// The seed of n's memo from its links l (a full list), about to gain a link at
+// d_new: what memo_table works out for a list without memo, by the same sums.
+template <int M>
+void GraphBuilder::seed_memo(const MetricView& v, int32_t n, const LinkSpan& l, float d_new,
+                             Plan& plan) {
+    BuildScratch& s = s_;
     const int32_t cnt = l.count;
-    const size_t at = plan.seed_ids.size();
+    float* dist = s.slot_dist.data();
+    MetricOps<M>::batch(v, v.nodes.row(n), v.nodes.norms[size_t(n)], l.ids, cnt, dist);
+    std::fill_n(s.rows.data(), cnt, uint64_t(0));
+    const float bound = std::max(largest(dist, cnt), d_new);
+    for (int32_t i = 0; i + 1 < cnt; ++i) memo_pairs<M>(v, l.ids, i, i + 1, cnt, bound);
     plan.seed_nodes.push_back(n);
     plan.seed_ids.insert(plan.seed_ids.end(), l.ids, l.ids + cnt);
-    plan.seed_dist.resize(at + size_t(cnt));
-    plan.seed_rows.resize(at + size_t(cnt), 0);
-    float* dist = plan.seed_dist.data() + at;
-    uint64_t* rows = plan.seed_rows.data() + at;
-    std::fill_n(rows, cnt, uint64_t(0));
-    v.distances(v.nodes.row(n), v.nodes.norms[size_t(n)], l.ids, cnt, dist);
-    if (s_.dists.size() < size_t(cnt)) s_.dists.resize(size_t(cnt));
-    float* d = s_.dists.data();
-    for (int32_t i = 0; i + 1 < cnt; ++i) {
-        const int32_t f = l.ids[i];
-        v.distances(v.nodes.row(f), v.nodes.norms[size_t(f)], l.ids + i + 1, cnt - i - 1, d);
-        for (int32_t j = i + 1; j < cnt; ++j) {
-            if (dist[i] > d[j - i - 1]) rows[i] |= uint64_t(1) << j;
-            if (dist[j] > d[j - i - 1]) rows[j] |= uint64_t(1) << i;
-        }
-    }
+    plan.seed_dist.insert(plan.seed_dist.end(), dist, dist + cnt);
+    plan.seed_rows.insert(plan.seed_rows.end(), s.rows.data(), s.rows.data() + cnt);
 }
 
 // The heuristic over slots, fed in list order: s.slots gets the chosen slots.
@@ -236,5 +229,12 @@ void GraphBuilder::link_reverse_memo(const BuildTarget& g, int32_t new_id, int32
     memo_select(l.count, cap);
     memo_store(nodes, n, l.count);
 }
+
+template void GraphBuilder::seed_memo<POINCARE>(const MetricView&, int32_t, const LinkSpan&, float,
+                                                Plan&);
+template void GraphBuilder::seed_memo<EUCLIDEAN>(const MetricView&, int32_t, const LinkSpan&, float,
+                                                 Plan&);
+template void GraphBuilder::seed_memo<COSINE>(const MetricView&, int32_t, const LinkSpan&, float,
+                                              Plan&);
 
 }  // namespace orv

@@ -173,7 +173,8 @@ class GraphBuilder {
     void memo_table(const MetricView& v, int32_t n, const int32_t* ids, int32_t cnt, float d_new,
                     float worst, bool known);
     bool memo_from_seed(int32_t n, const int32_t* ids, int32_t last);
-    void seed_memo(const MetricView& v, int32_t n, const LinkSpan& l, Plan& plan);
+    template <int M>
+    void seed_memo(const MetricView& v, int32_t n, const LinkSpan& l, float d_new, Plan& plan);
     void memo_select(int32_t cnt, int32_t cap);
     void memo_store(NodeStore& nodes, int32_t n, int32_t cnt);
     void reserve_link_scratch(int32_t max_list);
