@@ -96,7 +96,7 @@ def measure(x: np.ndarray, metric: str, rounds: int) -> dict:
         "commit_s": serial,
         "plan_s": stats["plan_seconds"],
         "serial_fraction": fraction,
-        "projected": {str(p): t1 / (t1 * fraction + t1 * (1 - fraction) / p) for p in PROJECTED},
+        "projected": {str(p): t1 / (serial + parallel_work / p) for p in PROJECTED},
         "rounds_one": one,
         "rounds_two": two,
     }
@@ -166,8 +166,9 @@ def report_lines(res: dict) -> list[str]:
             "keeps both busy."
         ),
         (
-            "- **Projected** speed-ups are T1 ÷ (T1·s + T1·(1 − s)/p): Amdahl's law from the "
-            "2-thread serial fraction. They are a projection, not a measurement: this machine has 2 "
+            "- **Projected** speed-ups are T1 ÷ (C + 2P/p), with C the commit time and P the "
+            "planning time of the 2-thread build: Amdahl's law with the 2-thread work, planning "
+            "overheads included. They are a projection, not a measurement: this machine has 2 "
             "cores, and with more threads a round holds more rows, so more plans go stale before "
             "their commit and the serial fraction grows."
         ),
