@@ -14,6 +14,8 @@ from .measure import qps_at_recall
 
 TARGETS = (0.90, 0.95, 0.99)
 SPEED_WORK = Path(__file__).resolve().parent / "speed_work.md"
+# Written by bench.parallel_build_bench, which times builds of its own.
+PARALLEL_BUILD = Path(__file__).resolve().parent / "parallel_build.md"
 MAIN = ("orv_core", "hnswlib", "faiss", "pynndescent")
 PEER_NOTE = {
     "euclidean": "hnswlib `l2`, faiss `IndexHNSWFlat` (L2)",
@@ -304,6 +306,8 @@ def write(res: dict, out_dir: Path) -> None:
     lines += ["", "## Targets", ""] + targets.section(res)
     if SPEED_WORK.exists():
         lines += ["", "## Speed work", "", SPEED_WORK.read_text().rstrip("\n")]
+    if PARALLEL_BUILD.exists():
+        lines += ["", "## Parallel build", "", PARALLEL_BUILD.read_text().rstrip("\n")]
     for name, d in res["datasets"].items():
         lines += [
             "",

@@ -93,15 +93,18 @@ static int keep_below(SearchScratch& s, int m, float bound) {
     return n;
 }
 
-// Leaves the batch's distances in `kept` by node id.
+// Leaves the batch's distances in `kept` by node id (and, planning ahead, in the log).
+template <bool PLAN>
 static void keep_batch(const SearchScratch& s, int m, DistanceCache& kept, uint16_t kver) {
     for (int j = 0; j < m; ++j) {
         const int32_t id = s.ids[size_t(j)];
         kept.stamps.marks[size_t(id)] = kver;
         kept.dist[size_t(id)] = s.dists[size_t(j)];
     }
-    if (s.keep_log != nullptr)
-        for (int j = 0; j < m; ++j) s.keep_log->push_back({s.dists[size_t(j)], s.ids[size_t(j)]});
+    if constexpr (PLAN)
+        if (s.keep_log != nullptr)
+            for (int j = 0; j < m; ++j)
+                s.keep_log->push_back({s.dists[size_t(j)], s.ids[size_t(j)]});
 }
 
 // Admits the batch's records in list order: each enters the candidates and
@@ -128,7 +131,7 @@ static void admit_batch(SearchScratch& s, int m, int32_t ef, BeamWatch* watch) {
     }
 }
 
-template <int M, bool WATCH>
+template <int M, bool WATCH, bool PLAN>
 void GraphSearcher::search_layer_into(const float* q, float qn, NodeDist entry, int32_t ef,
                                       int32_t layer, DistanceCache* keep, BeamWatch* watch) {
     using Ops = MetricOps<M>;
@@ -163,17 +166,20 @@ void GraphSearcher::search_layer_into(const float* q, float qn, NodeDist entry, 
         // list while this one is measured.
         const int32_t guess = cand.empty() ? -1 : cand.front().id;
         if (guess >= 0) v.nodes.prefetch_links(guess, layer);
-        if (s.read_log != nullptr) s.read_log->push_back(c.id);
+        if constexpr (PLAN)
+            if (s.read_log != nullptr) s.read_log->push_back(c.id);
         // A full beam's top only falls from here on, so it bounds the batch.
         const float bound = int32_t(beam.size()) >= ef ? beam.front().dist : INFINITY;
         const int n_guesses = std::min(int(cand.size()), AHEAD_GUESSES);
-        int m = s.known != nullptr
-                    ? measure_unvisited_known<M>(v, q, qn, c.id, layer, vis, ver, s, bound, q_tails)
-                : ahead_on
-                    ? measure_unvisited_ahead<M>(v, q, qn, c.id, cand.data(), n_guesses, layer, vis,
-                                                 ver, s, bound, q_tails, ahead, aver)
-                    : measure_unvisited<M>(v, q, qn, c.id, layer, vis, ver, s, bound, q_tails);
-        if (keep != nullptr) keep_batch(s, m, *keep, kver);
+        int m;
+        if (PLAN && s.known != nullptr)
+            m = measure_unvisited_known<M>(v, q, qn, c.id, layer, vis, ver, s, bound, q_tails);
+        else if (ahead_on)
+            m = measure_unvisited_ahead<M, PLAN>(v, q, qn, c.id, cand.data(), n_guesses, layer, vis,
+                                                 ver, s, bound, q_tails, ahead, aver);
+        else
+            m = measure_unvisited<M, PLAN>(v, q, qn, c.id, layer, vis, ver, s, bound, q_tails);
+        if (keep != nullptr) keep_batch<PLAN>(s, m, *keep, kver);
         if constexpr (WATCH) watch_batch(*watch, s.dists.data(), m, bound);
         // Nothing at or above the bound can enter a full beam: such records
         // are dropped first without a branch, and the admission test then
@@ -185,11 +191,17 @@ void GraphSearcher::search_layer_into(const float* q, float qn, NodeDist entry, 
 
 void GraphSearcher::search_layer(const float* q, float qn, NodeDist entry, int32_t ef,
                                  int32_t layer, DistanceCache* keep, BeamWatch* watch) {
+    // Only a plan made ahead or replayed logs or takes distances from elsewhere.
+    const bool plan = s_.read_log != nullptr || s_.keep_log != nullptr ||
+                      s_.measure_log != nullptr || s_.known != nullptr;
     with_metric(view_.metric_type, [&](auto m) {
+        constexpr int MV = decltype(m)::value;
         if (watch != nullptr)
-            search_layer_into<decltype(m)::value, true>(q, qn, entry, ef, layer, keep, watch);
+            search_layer_into<MV, true, false>(q, qn, entry, ef, layer, keep, watch);
+        else if (plan)
+            search_layer_into<MV, false, true>(q, qn, entry, ef, layer, keep, watch);
         else
-            search_layer_into<decltype(m)::value, false>(q, qn, entry, ef, layer, keep, watch);
+            search_layer_into<MV, false, false>(q, qn, entry, ef, layer, keep, watch);
     });
 }
 
@@ -306,7 +318,7 @@ bool GraphSearcher::sorted_beam_into(const float* q, float qn, NodeDist entry, i
         while (next < n && id[next] < 0) ++next;
         if (next < n) v.nodes.prefetch_links(id[next], 0);
         const float bound = n >= ef ? dist[n - 1] : INFINITY;
-        int m = measure_unvisited<M>(v, q, qn, c, 0, vis, ver, s, bound, q_tails);
+        int m = measure_unvisited<M, false>(v, q, qn, c, 0, vis, ver, s, bound, q_tails);
         if constexpr (WATCH) watch_batch(*watch, s.dists.data(), m, bound);
         if (bound < INFINITY) m = keep_below(s, m, bound);
         const int low = admit_sorted<WATCH>(s, m, ef, n, watch);

@@ -102,7 +102,7 @@ std::vector<int32_t> GraphSearcher::filtered_layer0(const float* q, float q2, No
         cand.pop_back();
         if (c.dist > beam.front().dist && int64_t(result.size()) >= k) break;
         const float bound = admission_bound(beam, result, maxef, k, lim.max_radius, result_nan);
-        const int m = measure_unvisited<M>(v, q, q2, c.id, 0, vis, ver, s, bound, q_tails);
+        const int m = measure_unvisited<M, false>(v, q, q2, c.id, 0, vis, ver, s, bound, q_tails);
         for (int j = 0; j < m; ++j) {
             const NodeDist r{s.dists[size_t(j)], s.ids[size_t(j)]};
             if (int32_t(beam.size()) < maxef || r.dist < beam.front().dist) {

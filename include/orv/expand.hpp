@@ -109,15 +109,16 @@ inline void log_measured(SearchScratch& s, const int32_t* ids, const float* d, i
 
 // Marks the neighbours of `node` on `layer` that are not visited yet and
 // measures those the boundary rule keeps into s.ids / s.dists; returns their
-// count. Values above bound may be any number above it.
-template <int M>
+// count. Values above bound may be any number above it. LOG: also into the
+// scratch's measure log.
+template <int M, bool LOG>
 int measure_unvisited(const MetricView& view, const float* q, float qn, int32_t node, int32_t layer,
                       uint16_t* vis, uint16_t ver, SearchScratch& s, float bound,
                       const float* q_tails) {
     const int m = collect_fresh<M>(view, node, layer, vis, ver, s.ids.data());
     prefetch_rows<M>(view, s.ids.data(), m);
     measure_ids<M>(view, q, qn, s.ids.data(), m, s.dists.data(), bound, q_tails, s);
-    log_measured(s, s.ids.data(), s.dists.data(), m, bound);
+    if constexpr (LOG) log_measured(s, s.ids.data(), s.dists.data(), m, bound);
     return m;
 }
 
@@ -156,7 +157,7 @@ int measure_unvisited_known(const MetricView& view, const float* q, float qn, in
 // distance depends on the bound only above it, and bounds only fall, so a
 // value measured ahead is what a later batch would give, or a stand-in above
 // its bound.
-template <int M>
+template <int M, bool LOG>
 int measure_unvisited_ahead(const MetricView& view, const float* q, float qn, int32_t node,
                             const NodeDist* guesses, int n_guesses, int32_t layer, uint16_t* vis,
                             uint16_t ver, SearchScratch& s, float bound, const float* q_tails,
@@ -180,7 +181,6 @@ int measure_unvisited_ahead(const MetricView& view, const float* q, float qn, in
         const bool boundary = Ops::any_boundary(view);
         for (int k = 0; k < n_guesses && g < AHEAD_FILL; ++k) {
             const LinkSpan nb = view.nodes.links(guesses[k].id, layer);
-            if (s.read_log != nullptr) s.read_log->push_back(guesses[k].id);
             for (int32_t j = 0; j < nb.count && g < AHEAD_FILL; ++j) {
                 const int32_t id = nb.ids[j];
                 if (vis[id] == ver || stamp[id] == aver ||
@@ -194,7 +194,7 @@ int measure_unvisited_ahead(const MetricView& view, const float* q, float qn, in
     }
     prefetch_rows<M>(view, todo, g);
     measure_ids<M>(view, q, qn, todo, g, s.todo_dists.data(), bound, q_tails, s);
-    log_measured(s, todo, s.todo_dists.data(), g, bound);
+    if constexpr (LOG) log_measured(s, todo, s.todo_dists.data(), g, bound);
     for (int i = 0; i < t; ++i) s.dists[size_t(s.todo_pos[size_t(i)])] = s.todo_dists[size_t(i)];
     for (int i = t; i < g; ++i) ahead.dist[size_t(todo[i])] = s.todo_dists[size_t(i)];
     return m;

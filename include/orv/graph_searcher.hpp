@@ -53,7 +53,7 @@ class GraphSearcher {
                           BeamWatch* watch = nullptr);
 
   private:
-    template <int M, bool WATCH>
+    template <int M, bool WATCH, bool PLAN>
     void search_layer_into(const float* q, float qn, NodeDist entry, int32_t ef, int32_t layer,
                            DistanceCache* keep, BeamWatch* watch);
     // The layer-0 search with its beam as a sorted array: false, with work

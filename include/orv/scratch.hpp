@@ -77,7 +77,8 @@ struct SearchScratch {
     // Distances the latest layer search measured ahead of need.
     DistanceCache ahead;
     // When set, a plan made ahead of its commit: every node whose list a
-    // search reads, and every distance a layer search keeps, are logged here.
+    // search expands or walks (the lists read only to measure nodes ahead
+    // decide nothing), and every distance a layer search keeps, are logged here.
     std::vector<int32_t>* read_log = nullptr;
     std::vector<NodeDist>* keep_log = nullptr;
     // When set, so is every distance a layer search measures, with its bound.
