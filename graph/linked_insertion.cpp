@@ -159,17 +159,11 @@ void GraphBuilder::plan_links(const BuildTarget& g, const float* v, float sq, in
 }
 
 void GraphBuilder::prepare_shrinks(const BuildTarget& g, const float* v, float sq, Plan& plan) {
-    plan.seed_nodes.clear();
-    plan.seed_ids.clear();
-    plan.seed_dist.clear();
-    plan.seed_rows.clear();
     if (!g.nodes.memo.on() || plan.links.empty()) return;
     // The plan's own search stamped what it kept; those need no second sum.
     const uint16_t ver = kept_.stamps.version;
     uint16_t* stamp = kept_.stamps.marks.data();
-    reserve_link_scratch(g.nodes.max_list());
-    for (size_t i = 0; i < plan.links[0].size(); ++i) {
-        const int32_t n = plan.links[0][i];
+    for (int32_t n : plan.links[0]) {
         const LinkSpan l = g.nodes.links(n, 0);
         // Only a full list is cut back when the new link arrives.
         if (l.count < g.max_m_0) continue;
@@ -185,10 +179,6 @@ void GraphBuilder::prepare_shrinks(const BuildTarget& g, const float* v, float s
         g.view.distances(v, sq, s_.ids.data(), m, s_.dists.data());
         for (int32_t j = 0; j < m; ++j)
             plan.kept.push_back({s_.dists[size_t(j)], s_.ids[size_t(j)]});
-        if (l.count == g.max_m_0 && !g.nodes.memo.valid[size_t(n)])
-            with_metric(g.view.metric_type, [&](auto mt) {
-                seed_memo<decltype(mt)::value>(g.view, n, l, plan.dist0[i], plan);
-            });
     }
 }
 
@@ -248,9 +238,7 @@ void GraphBuilder::commit_linked(const BuildTarget& g, const float* row, uint64_
     }
     nodes.reserve_one();
     const int32_t new_id = nodes.append(row, sq, mask, plan.level, g.max_m);
-    seeds_ = plan_from_elsewhere ? &plan : nullptr;
     link_new_node(g, new_id, plan);
-    seeds_ = nullptr;
     if (plan.level > g.ep_layer) {
         g.ep_id = new_id;
         g.ep_layer = plan.level;

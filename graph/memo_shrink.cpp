@@ -129,41 +129,46 @@ void GraphBuilder::memo_table(const MetricView& v, int32_t n, const int32_t* ids
 
 // A seed for n made ahead while its list was what it is now (apart from the
 // new link): its distances and bits into the slot arrays, slots being list
-// positions. The bits were set from exact distances; a sum stopped at a
-// bound above both links' distances sets none, so they are what the pairs
-// would set.
+// positions. A sum stopped at the bound sets no bit, so the bits do not depend
+// on the bound the seed's sums had.
 bool GraphBuilder::memo_from_seed(int32_t n, const int32_t* ids, int32_t last) {
-    if (seeds_ == nullptr) return false;
-    const Plan& p = *seeds_;
-    for (size_t k = 0; k < p.seed_nodes.size(); ++k) {
-        const size_t at = k * size_t(last);
-        if (p.seed_nodes[k] != n || (k + 1) * size_t(last) > p.seed_ids.size() ||
-            !std::equal(ids, ids + last, p.seed_ids.begin() + ptrdiff_t(at)))
+    if (seeds_ == nullptr || seeds_->width != last) return false;
+    const MemoSeeds& sd = *seeds_;
+    const size_t w = size_t(last);
+    for (size_t k = 0; k < sd.nodes.size(); ++k) {
+        if (sd.nodes[k] != n || !std::equal(ids, ids + last, sd.ids.begin() + ptrdiff_t(k * w)))
             continue;
-        std::copy_n(p.seed_dist.begin() + ptrdiff_t(at), last, s_.slot_dist.begin());
-        std::copy_n(p.seed_rows.begin() + ptrdiff_t(at), last, s_.rows.begin());
-        s_.rows[size_t(last)] = 0;
+        std::copy_n(sd.dist.begin() + ptrdiff_t(k * w), last, s_.slot_dist.begin());
+        std::copy_n(sd.rows.begin() + ptrdiff_t(k * w), last, s_.rows.begin());
+        s_.rows[w] = 0;
         return true;
     }
     return false;
 }
 
-// The seed of n's memo from its links l (a full list), about to gain a link at
-// d_new: what memo_table works out for a list without memo, by the same sums.
 template <int M>
-void GraphBuilder::seed_memo(const MetricView& v, int32_t n, const LinkSpan& l, float d_new,
-                             Plan& plan) {
-    BuildScratch& s = s_;
+void GraphBuilder::seed_memo_into(const MetricView& v, int32_t n, const LinkSpan& l, float d_new,
+                                  float* dist) {
     const int32_t cnt = l.count;
-    float* dist = s.slot_dist.data();
     MetricOps<M>::batch(v, v.nodes.row(n), v.nodes.norms[size_t(n)], l.ids, cnt, dist);
-    std::fill_n(s.rows.data(), cnt, uint64_t(0));
+    std::fill_n(s_.rows.data(), cnt, uint64_t(0));
     const float bound = std::max(largest(dist, cnt), d_new);
     for (int32_t i = 0; i + 1 < cnt; ++i) memo_pairs<M>(v, l.ids, i, i + 1, cnt, bound);
-    plan.seed_nodes.push_back(n);
-    plan.seed_ids.insert(plan.seed_ids.end(), l.ids, l.ids + cnt);
-    plan.seed_dist.insert(plan.seed_dist.end(), dist, dist + cnt);
-    plan.seed_rows.insert(plan.seed_rows.end(), s.rows.data(), s.rows.data() + cnt);
+}
+
+void GraphBuilder::seed_memo(const BuildTarget& g, int32_t n, float d_new, MemoSeeds& seeds,
+                             size_t k) {
+    reserve_link_scratch(g.nodes.max_list());
+    const LinkSpan l = g.nodes.links(n, 0);
+    const size_t w = size_t(seeds.width);
+    if (size_t(l.count) != w) return;
+    with_metric(g.view.metric_type, [&](auto m) {
+        seed_memo_into<decltype(m)::value>(g.view, n, l, d_new, s_.slot_dist.data());
+    });
+    std::copy_n(l.ids, w, seeds.ids.begin() + ptrdiff_t(k * w));
+    std::copy_n(s_.slot_dist.data(), w, seeds.dist.begin() + ptrdiff_t(k * w));
+    std::copy_n(s_.rows.data(), w, seeds.rows.begin() + ptrdiff_t(k * w));
+    seeds.nodes[k] = n;
 }
 
 // The heuristic over slots, fed in list order: s.slots gets the chosen slots.
@@ -229,12 +234,5 @@ void GraphBuilder::link_reverse_memo(const BuildTarget& g, int32_t new_id, int32
     memo_select(l.count, cap);
     memo_store(nodes, n, l.count);
 }
-
-template void GraphBuilder::seed_memo<POINCARE>(const MetricView&, int32_t, const LinkSpan&, float,
-                                                Plan&);
-template void GraphBuilder::seed_memo<EUCLIDEAN>(const MetricView&, int32_t, const LinkSpan&, float,
-                                                 Plan&);
-template void GraphBuilder::seed_memo<COSINE>(const MetricView&, int32_t, const LinkSpan&, float,
-                                              Plan&);
 
 }  // namespace orv

@@ -104,13 +104,27 @@ class RoundPool {
 
 using Plan = GraphBuilder::Plan;
 
+// The builder's shrinks may take the round's memo seeds while this lives.
+class SeedsInUse {
+  public:
+    SeedsInUse(GraphBuilder& b, const GraphBuilder::MemoSeeds& seeds) : b_(b) {
+        b_.use_memo_seeds(&seeds);
+    }
+    SeedsInUse(const SeedsInUse&) = delete;
+    SeedsInUse& operator=(const SeedsInUse&) = delete;
+    ~SeedsInUse() { b_.use_memo_seeds(nullptr); }
+
+  private:
+    GraphBuilder& b_;
+};
+
 class ParallelBuild {
   public:
     ParallelBuild(HyperbolicIndex& ix, const RowBlock& rows, const MaskBlock& masks, int32_t ef,
                   int32_t threads)
         : ix_(ix), rows_(rows), masks_(masks), ef_(ef),
-          touched_(size_t(ix.size()) + size_t(rows.rows), 0),
-          pool_(threads, [this](int32_t t) { plan_share(t); }) {
+          touched_(size_t(ix.size()) + size_t(rows.rows), 0), seeded_(touched_.size(), 0),
+          pool_(threads, [this](int32_t t) { seeding_ ? seed_share(t) : plan_share(t); }) {
         const int32_t m = ix.target().max_m;
         for (int32_t t = 0; t < pool_.threads(); ++t)
             planners_.push_back(std::make_unique<GraphBuilder>(m));
@@ -122,6 +136,8 @@ class ParallelBuild {
   private:
     void plan_round(int64_t first, int64_t count);
     void plan_share(int32_t t);
+    void seed_round();
+    void seed_share(int32_t t);
     void plan_row(GraphBuilder& planner, size_t j);
     bool still_valid(const Plan& plan) const;
     void mark_changed(const Plan& plan);
@@ -138,6 +154,12 @@ class ParallelBuild {
     std::vector<std::unique_ptr<GraphBuilder>> planners_;
     std::vector<Plan> plans_;
     Plan replay_;
+    // The memo seeds of the round, each node's once, and what they are made from.
+    GraphBuilder::MemoSeeds seeds_;
+    std::vector<int32_t> seed_nodes_;
+    std::vector<float> seed_d_new_;
+    std::vector<uint32_t> seeded_;
+    bool seeding_ = false;
     std::vector<char> planned_;
     std::vector<float> norms_;
     // The round: its first row, its size, the next row to plan, the entry point.
@@ -173,6 +195,7 @@ void ParallelBuild::plan_round(int64_t first, int64_t count) {
     const BuildTarget g = ix_.target();
     first_ = first;
     count_ = count;
+    seeds_.nodes.clear();
     ++round_;
     entry_ = {g.ep_id, g.ep_layer};
     const std::vector<int32_t> levels = ix_.graph_builder().peek_levels(count);
@@ -186,6 +209,58 @@ void ParallelBuild::plan_round(int64_t first, int64_t count) {
     if (g.ep_id < 0 || g.nodes.count() == 0) return;
     next_ = 0;
     pool_.run();
+    seed_round();
+}
+
+void ParallelBuild::seed_share(int32_t t) {
+    GraphBuilder& planner = *planners_[size_t(t)];
+    const BuildTarget g = ix_.target();
+    for (int64_t k; (k = next_++) < count_;) {
+        try {
+            planner.seed_memo(g, seed_nodes_[size_t(k)], seed_d_new_[size_t(k)], seeds_, size_t(k));
+        } catch (...) {
+            // Without its seed the shrink works the memo out itself.
+        }
+    }
+}
+
+// The full layer-0 lists without memo that the round's plans link to, each
+// seeded once, from the first plan's distance to it, side by side.
+void ParallelBuild::seed_round() {
+    const BuildTarget g = ix_.target();
+    std::vector<int32_t>& nodes = seed_nodes_;
+    nodes.clear();
+    seed_d_new_.clear();
+    if (g.nodes.memo.on()) {
+        for (size_t j = 0; j < size_t(count_); ++j) {
+            if (!planned_[j] || plans_[j].links.empty()) continue;
+            const std::vector<int32_t>& chosen = plans_[j].links[0];
+            for (size_t i = 0; i < chosen.size(); ++i) {
+                const int32_t n = chosen[i];
+                if (seeded_[size_t(n)] == round_ || g.nodes.memo.valid[size_t(n)] ||
+                    g.nodes.links(n, 0).count != g.max_m_0)
+                    continue;
+                seeded_[size_t(n)] = round_;
+                nodes.push_back(n);
+                seed_d_new_.push_back(plans_[j].dist0[i]);
+            }
+        }
+    }
+    const size_t w = size_t(g.max_m_0), k = nodes.size();
+    seeds_.width = g.max_m_0;
+    seeds_.nodes.assign(k, -1);
+    seeds_.ids.resize(k * w);
+    seeds_.dist.resize(k * w);
+    seeds_.rows.resize(k * w);
+    // Each task fills its slot; one that fails leaves it at -1.
+    if (k == 0) return;
+    const int64_t rows = count_;
+    count_ = int64_t(k);
+    next_ = 0;
+    seeding_ = true;
+    pool_.run();
+    seeding_ = false;
+    count_ = rows;
 }
 
 bool ParallelBuild::still_valid(const Plan& plan) const {
@@ -233,6 +308,7 @@ int64_t ParallelBuild::run(const RowProgress& progress, ParallelBuildStats* stat
         const Clock::time_point t0 = Clock::now();
         plan_round(first, count);
         const Clock::time_point t1 = Clock::now();
+        const SeedsInUse in_use(ix_.graph_builder(), seeds_);
         for (int64_t j = 0; j < count; ++j) {
             commit_row(size_t(j), stats);
             if (progress && !progress(first + j + 1)) return first + j + 1;

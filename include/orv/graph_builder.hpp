@@ -105,13 +105,6 @@ class GraphBuilder {
         std::vector<MeasuredRecord> measured;
         std::vector<std::vector<NodeDist>> beams;
         std::vector<float> first_dist;
-        // Memo entries worked out ahead for the layer-0 neighbours whose full
-        // lists have no memo yet: per node, its max_m_0 links as they were,
-        // their distances from it and the pruning bits among them.
-        std::vector<int32_t> seed_nodes;
-        std::vector<int32_t> seed_ids;
-        std::vector<float> seed_dist;
-        std::vector<uint64_t> seed_rows;
     };
 
     // Appends a row without links. A full index (2^31 - 1 nodes) is a length_error.
@@ -136,10 +129,26 @@ class GraphBuilder {
     void commit_linked(const BuildTarget& g, const float* row, uint64_t mask, float sq,
                        const Plan& plan, bool plan_from_elsewhere);
     // For the layer-0 neighbours whose lists the new link will overflow: exact
-    // distances from the row to their links, added to plan.kept, and memo
-    // seeds for those without a memo, so that the shrinks at the commit find
-    // them (planning ahead, where the threads are spare).
+    // distances from the row to their links, added to plan.kept, so that the
+    // shrinks at the commit find them (planning ahead, where threads are spare).
     void prepare_shrinks(const BuildTarget& g, const float* v, float sq, Plan& plan);
+    // Memo entries worked out ahead for full layer-0 lists without a memo, each
+    // in slot k of `width` (max_m_0) values: the node, its links as they were,
+    // their distances from it and the pruning bits among them. A shrink takes
+    // a seed while the node's list is still the one it was made from.
+    struct MemoSeeds {
+        int32_t width = 0;
+        std::vector<int32_t> nodes;
+        std::vector<int32_t> ids;
+        std::vector<float> dist;
+        std::vector<uint64_t> rows;
+    };
+    // Fills slot k of seeds for node n, whose full list is about to gain a link
+    // at d_new: what the memo shrink works out for a list without memo, by the
+    // same sums. Reads the graph only.
+    void seed_memo(const BuildTarget& g, int32_t n, float d_new, MemoSeeds& seeds, size_t k);
+    // Seeds the memo shrinks of the following commits may take, or none.
+    void use_memo_seeds(const MemoSeeds* seeds) { seeds_ = seeds; }
     // The next `count` levels draw_level would give, leaving the generator as it is.
     std::vector<int32_t> peek_levels(int64_t count) const;
     int32_t draw_level();
@@ -174,7 +183,8 @@ class GraphBuilder {
                     float worst, bool known);
     bool memo_from_seed(int32_t n, const int32_t* ids, int32_t last);
     template <int M>
-    void seed_memo(const MetricView& v, int32_t n, const LinkSpan& l, float d_new, Plan& plan);
+    void seed_memo_into(const MetricView& v, int32_t n, const LinkSpan& l, float d_new,
+                        float* dist);
     void memo_select(int32_t cnt, int32_t cap);
     void memo_store(NodeStore& nodes, int32_t n, int32_t cnt);
     void reserve_link_scratch(int32_t max_list);
@@ -185,8 +195,8 @@ class GraphBuilder {
     DistanceCache kept_;
     // The distances of an earlier plan being replayed.
     KnownDistances known_;
-    // The plan being committed, while its memo seeds may be used.
-    const Plan* seeds_ = nullptr;
+    // Memo seeds the shrinks may take, while a parallel build commits.
+    const MemoSeeds* seeds_ = nullptr;
 };
 
 }  // namespace orv
