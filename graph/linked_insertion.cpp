@@ -222,14 +222,14 @@ void GraphBuilder::link_new_node(const BuildTarget& g, int32_t new_id, const Pla
 }
 
 void GraphBuilder::commit_linked(const BuildTarget& g, const float* row, uint64_t mask, float sq,
-                                 const Plan& plan, bool plan_from_elsewhere) {
+                                 const Plan& plan) {
     NodeStore& nodes = g.nodes;
     // Loaded lists come without spare room; make it now, while a failure
     // still leaves the index untouched.
     for (size_t lc = 1; lc < plan.links.size(); ++lc)
         for (int32_t n : plan.links[lc]) nodes.reserve_upper(n, int32_t(lc), g.max_m);
     reserve_link_scratch(nodes.max_list());
-    if (plan_from_elsewhere && nodes.memo.on()) {
+    if (plan.record && nodes.memo.on()) {
         const uint16_t ver = kept_.begin(size_t(nodes.count()));
         for (const NodeDist& k : plan.kept) {
             kept_.stamps.marks[size_t(k.id)] = ver;
@@ -257,7 +257,7 @@ void GraphBuilder::insert_linked_at(const BuildTarget& g, const float* row, uint
     Plan plan;
     plan.level = level;
     if (g.nodes.count() > 0 && g.ep_id >= 0) plan_links(g, row, sq, level, ef_construction, plan);
-    commit_linked(g, row, mask, sq, plan, false);
+    commit_linked(g, row, mask, sq, plan);
 }
 
 void GraphBuilder::insert_flat(const BuildTarget& g, const float* row, uint64_t mask) {

@@ -89,6 +89,20 @@ void GraphBuilder::memo_extend(const MetricView& v, int32_t last, float worst, f
     }
 }
 
+// The memo of n's count links (slots = list positions) into the scratch's
+// slot distances and rows, as a link at d_new is about to join them: each
+// link's distance from n, and the pruning bits of every pair. The new link's
+// distance only raises the bound that lets a sum stop early.
+template <int M>
+void GraphBuilder::memo_fill(const MetricView& v, int32_t n, const int32_t* ids, int32_t count,
+                             float d_new) {
+    float* dist = s_.slot_dist.data();
+    MetricOps<M>::batch(v, v.nodes.row(n), v.nodes.norms[size_t(n)], ids, count, dist);
+    std::fill_n(s_.rows.data(), count, uint64_t(0));
+    const float bound = std::max(largest(dist, count), d_new);
+    for (int32_t i = 0; i + 1 < count; ++i) memo_pairs<M>(v, ids, i, i + 1, count, bound);
+}
+
 // Fills the slot arrays of the scratch (distances, rows, ids, and the slot of
 // each list position) for the cnt links of n, the last just added with its
 // distance d_new; from the memo when it describes the other links.
@@ -106,12 +120,7 @@ void GraphBuilder::memo_table(const MetricView& v, int32_t n, const int32_t* ids
         std::copy_n(memo.rows_of(n), cnt, rows);
     } else {
         for (int32_t p = 0; p < cnt; ++p) s.pos_slot[size_t(p)] = p;
-        if (memo_from_seed(n, ids, last)) {
-            known = true;
-        } else {
-            MetricOps<M>::batch(v, v.nodes.row(n), v.nodes.norms[size_t(n)], ids, last, dist);
-            std::fill_n(rows, cnt, uint64_t(0));
-        }
+        if (!memo_from_seed(n, ids, last)) memo_fill<M>(v, n, ids, last, d_new);
     }
     for (int32_t p = 0; p < cnt; ++p) s.slot_ids[size_t(s.pos_slot[size_t(p)])] = ids[p];
     const int32_t f = s.pos_slot[size_t(last)];
@@ -119,12 +128,7 @@ void GraphBuilder::memo_table(const MetricView& v, int32_t n, const int32_t* ids
     // The free slot's bits belonged to a link that has left the list.
     for (int32_t i = 0; i < cnt; ++i) rows[i] &= ~(uint64_t(1) << f);
     rows[f] = 0;
-    const float bound = largest(dist, cnt);
-    // Without a memo, slots are list positions.
-    if (!known)
-        for (int32_t i = 0; i + 1 < last; ++i)
-            memo_pairs<M>(v, s.slot_ids.data(), i, i + 1, last, bound);
-    memo_extend<M>(v, last, worst, bound);
+    memo_extend<M>(v, last, worst, largest(dist, cnt));
 }
 
 // A seed for n made ahead while its list was what it is now (apart from the
@@ -146,25 +150,14 @@ bool GraphBuilder::memo_from_seed(int32_t n, const int32_t* ids, int32_t last) {
     return false;
 }
 
-template <int M>
-void GraphBuilder::seed_memo_into(const MetricView& v, int32_t n, const LinkSpan& l, float d_new,
-                                  float* dist) {
-    const int32_t cnt = l.count;
-    MetricOps<M>::batch(v, v.nodes.row(n), v.nodes.norms[size_t(n)], l.ids, cnt, dist);
-    std::fill_n(s_.rows.data(), cnt, uint64_t(0));
-    const float bound = std::max(largest(dist, cnt), d_new);
-    for (int32_t i = 0; i + 1 < cnt; ++i) memo_pairs<M>(v, l.ids, i, i + 1, cnt, bound);
-}
-
 void GraphBuilder::seed_memo(const BuildTarget& g, int32_t n, float d_new, MemoSeeds& seeds,
                              size_t k) {
     reserve_link_scratch(g.nodes.max_list());
     const LinkSpan l = g.nodes.links(n, 0);
     const size_t w = size_t(seeds.width);
     if (size_t(l.count) != w) return;
-    with_metric(g.view.metric_type, [&](auto m) {
-        seed_memo_into<decltype(m)::value>(g.view, n, l, d_new, s_.slot_dist.data());
-    });
+    with_metric(g.view.metric_type,
+                [&](auto m) { memo_fill<decltype(m)::value>(g.view, n, l.ids, l.count, d_new); });
     std::copy_n(l.ids, w, seeds.ids.begin() + ptrdiff_t(k * w));
     std::copy_n(s_.slot_dist.data(), w, seeds.dist.begin() + ptrdiff_t(k * w));
     std::copy_n(s_.rows.data(), w, seeds.rows.begin() + ptrdiff_t(k * w));

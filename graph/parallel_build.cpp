@@ -149,6 +149,8 @@ class ParallelBuild {
     int32_t ef_;
     // The round in which each node's lists last changed, 0 for none.
     std::vector<uint32_t> touched_;
+    // The round in which each node was last given a memo seed.
+    std::vector<uint32_t> seeded_;
     uint32_t round_ = 0;
     RoundPool pool_;
     std::vector<std::unique_ptr<GraphBuilder>> planners_;
@@ -158,13 +160,15 @@ class ParallelBuild {
     GraphBuilder::MemoSeeds seeds_;
     std::vector<int32_t> seed_nodes_;
     std::vector<float> seed_d_new_;
-    std::vector<uint32_t> seeded_;
     bool seeding_ = false;
     std::vector<char> planned_;
     std::vector<float> norms_;
     // The round: its first row, its size, the next row to plan, the entry point.
     int64_t first_ = 0;
     int64_t count_ = 0;
+    // The tasks of the pool's current phase (rows to plan or memos to seed),
+    // and the next one to take.
+    int64_t tasks_ = 0;
     std::atomic<int64_t> next_{0};
     EntryPoint entry_;
 };
@@ -181,7 +185,7 @@ void ParallelBuild::plan_row(GraphBuilder& planner, size_t j) {
 
 void ParallelBuild::plan_share(int32_t t) {
     GraphBuilder& planner = *planners_[size_t(t)];
-    for (int64_t j; (j = next_++) < count_;) {
+    for (int64_t j; (j = next_++) < tasks_;) {
         try {
             plan_row(planner, size_t(j));
         } catch (...) {
@@ -207,6 +211,7 @@ void ParallelBuild::plan_round(int64_t first, int64_t count) {
     }
     // With no entry point yet there is nothing to plan against.
     if (g.ep_id < 0 || g.nodes.count() == 0) return;
+    tasks_ = count;
     next_ = 0;
     pool_.run();
     seed_round();
@@ -215,7 +220,7 @@ void ParallelBuild::plan_round(int64_t first, int64_t count) {
 void ParallelBuild::seed_share(int32_t t) {
     GraphBuilder& planner = *planners_[size_t(t)];
     const BuildTarget g = ix_.target();
-    for (int64_t k; (k = next_++) < count_;) {
+    for (int64_t k; (k = next_++) < tasks_;) {
         try {
             planner.seed_memo(g, seed_nodes_[size_t(k)], seed_d_new_[size_t(k)], seeds_, size_t(k));
         } catch (...) {
@@ -254,13 +259,11 @@ void ParallelBuild::seed_round() {
     seeds_.rows.resize(k * w);
     // Each task fills its slot; one that fails leaves it at -1.
     if (k == 0) return;
-    const int64_t rows = count_;
-    count_ = int64_t(k);
+    tasks_ = int64_t(k);
     next_ = 0;
     seeding_ = true;
     pool_.run();
     seeding_ = false;
-    count_ = rows;
 }
 
 bool ParallelBuild::still_valid(const Plan& plan) const {
@@ -285,7 +288,7 @@ void ParallelBuild::commit_row(size_t j, ParallelBuildStats* stats) {
     Plan& ahead = plans_[j];
     const bool planned = planned_[j] && ahead.level == level;
     if (planned && still_valid(ahead)) {
-        builder.commit_linked(g, rows_.row(r), masks_.at(r), norms_[j], ahead, true);
+        builder.commit_linked(g, rows_.row(r), masks_.at(r), norms_[j], ahead);
         if (stats != nullptr) ++stats->reused;
         mark_changed(ahead);
         return;
@@ -297,7 +300,7 @@ void ParallelBuild::commit_row(size_t j, ParallelBuildStats* stats) {
     if (g.nodes.count() > 0 && g.ep_id >= 0)
         builder.plan_links(g, rows_.row(r), norms_[j], level, ef_, plan,
                            planned ? &ahead : nullptr);
-    builder.commit_linked(g, rows_.row(r), masks_.at(r), norms_[j], plan, false);
+    builder.commit_linked(g, rows_.row(r), masks_.at(r), norms_[j], plan);
     mark_changed(plan);
 }
 

@@ -124,10 +124,11 @@ class GraphBuilder {
     // layer whose beam comes out the same takes its selection.
     void plan_links(const BuildTarget& g, const float* v, float sq, int32_t level, int32_t ef,
                     Plan& plan, const Plan* earlier = nullptr);
-    // Appends the row and links it as the plan says; a plan recorded elsewhere
-    // brings its kept distances along. What insert_linked does after planning.
+    // Appends the row and links it as the plan says; a recorded plan (made
+    // ahead, by another builder) brings its kept distances along. What
+    // insert_linked does after planning.
     void commit_linked(const BuildTarget& g, const float* row, uint64_t mask, float sq,
-                       const Plan& plan, bool plan_from_elsewhere);
+                       const Plan& plan);
     // For the layer-0 neighbours whose lists the new link will overflow: exact
     // distances from the row to their links, added to plan.kept, so that the
     // shrinks at the commit find them (planning ahead, where threads are spare).
@@ -183,8 +184,7 @@ class GraphBuilder {
                     float worst, bool known);
     bool memo_from_seed(int32_t n, const int32_t* ids, int32_t last);
     template <int M>
-    void seed_memo_into(const MetricView& v, int32_t n, const LinkSpan& l, float d_new,
-                        float* dist);
+    void memo_fill(const MetricView& v, int32_t n, const int32_t* ids, int32_t count, float d_new);
     void memo_select(int32_t cnt, int32_t cap);
     void memo_store(NodeStore& nodes, int32_t n, int32_t cnt);
     void reserve_link_scratch(int32_t max_list);
