@@ -181,14 +181,16 @@ int measure_unvisited_ahead(const MetricView& view, const float* q, float qn, in
         const bool boundary = Ops::any_boundary(view);
         for (int k = 0; k < n_guesses && g < AHEAD_FILL; ++k) {
             const LinkSpan nb = view.nodes.links(guesses[k].id, layer);
+            // Without a branch on the marks, whose outcomes are coin tosses:
+            // every id is written, the ones taken counted and stamped (stamped
+            // now, so that a node in several lists is measured once).
             for (int32_t j = 0; j < nb.count && g < AHEAD_FILL; ++j) {
                 const int32_t id = nb.ids[j];
-                if (vis[id] == ver || stamp[id] == aver ||
-                    (boundary && Ops::skips_boundary(view, id)))
-                    continue;
-                // Stamped now, so that a node in several lists is measured once.
-                stamp[id] = aver;
-                todo[g++] = id;
+                const bool take = (vis[id] != ver) & (stamp[id] != aver) &
+                                  !(boundary && Ops::skips_boundary(view, id));
+                stamp[id] = take ? aver : stamp[id];
+                todo[g] = id;
+                g += take;
             }
         }
     }

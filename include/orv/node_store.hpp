@@ -109,6 +109,13 @@ class NodeStore {
     void prefetch_links(int32_t id, int32_t layer) const {
         if (layer == 0) __builtin_prefetch(links0.data() + size_t(id) * size_t(stride0_));
     }
+    // Starts reading a node's whole layer-0 record, for a list read to its end.
+    void prefetch_list(int32_t id) const {
+        const char* rec =
+            reinterpret_cast<const char*>(links0.data() + size_t(id) * size_t(stride0_));
+        for (size_t at = 0; at < size_t(stride0_) * sizeof(int32_t); at += 64)
+            __builtin_prefetch(rec + at);
+    }
     // Longest list any layer can hold, transiently one past the layer-0 cap.
     int32_t max_list() const { return stride0_ - 1; }
 
