@@ -255,6 +255,7 @@ def preamble(res: dict) -> list[str]:
             "ratios between systems measured side by side, not as absolute speeds."
         ),
         "",
+        *_side_by_side(res),
         (
             f"- Machine: {env['cpu']}, {env['cores']} cores, {env['memory_gib']} GiB; "
             f"Python {env['python']}"
@@ -288,6 +289,20 @@ def preamble(res: dict) -> list[str]:
             "malloc_trim)."
         ),
         "",
+    ]
+
+
+def _side_by_side(res: dict) -> list[str]:
+    groups = res.get("side_by_side")
+    if not groups:
+        return []
+    shown = "; ".join(", ".join(g) for g in groups)
+    return [
+        (
+            f"- The cases ran in {len(groups)} processes side by side, one per core, started "
+            f"together from the same build ({shown}); each system's numbers come from the same "
+            "process as its peers' on the same data."
+        )
     ]
 
 

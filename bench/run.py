@@ -7,6 +7,9 @@
                                    # bench/cache/quick/ so the full results stay in place
     python -m bench.run --cases synthetic-euclidean --synthetic-n 100000,300000,1000000
                                    # how query and build cost grow with n, about 45 min
+    python -m bench.run --merge DIR,DIR
+                                   # one report from runs of disjoint cases made side by side
+                                   # (one per core, each with --cases and --out DIR)
 
 Run from the repository root. Needs orv_core and velmora importable (for a source tree:
 PYTHONPATH=<build dir>:<repo>) and pip install hnswlib faiss-cpu pynndescent matplotlib tqdm.
@@ -312,7 +315,19 @@ def main() -> None:
     )
     ap.add_argument("--no-pynndescent", action="store_true", help="skip the pynndescent peer")
     ap.add_argument("--out", help="output directory (default bench/, or bench/cache/quick)")
+    ap.add_argument(
+        "--merge",
+        help="comma-separated output directories of runs made side by side: writes their joint "
+        "results.json and report to --out instead of running",
+    )
     args = ap.parse_args()
+    if args.merge:
+        out_dir = Path(args.out or BENCH)
+        results = merge([Path(d) for d in args.merge.split(",")])
+        (out_dir / "results.json").write_text(json.dumps(results, indent=1, default=_json_default))
+        report.write(results, out_dir)
+        print(f"\nwrote {out_dir}/results.json, RESULTS.md and plots")
+        return
     cfg = dict(QUICK if args.quick else FULL)
     if args.synthetic_n:
         cfg["synthetic_n"] = [int(n) for n in args.synthetic_n.split(",")]
@@ -340,6 +355,23 @@ def main() -> None:
         (out_dir / "results.json").write_text(json.dumps(results, indent=1, default=_json_default))
     report.write(results, out_dir)
     print(f"\nwrote {out_dir}/results.json, RESULTS.md and plots")
+
+
+def merge(dirs: list[Path]) -> dict:
+    """The results of runs of disjoint cases made at the same time, as one: the first run's
+    configuration, environment and whole-library measurements, every run's cases, and the load
+    average at the end of the last to finish."""
+    parts = [json.loads((d / "results.json").read_text()) for d in dirs]
+    joint = dict(parts[0], datasets={})
+    for part in parts:
+        clash = set(part["datasets"]) & set(joint["datasets"])
+        if clash:
+            raise SystemExit(f"cases measured twice: {sorted(clash)}")
+        joint["datasets"].update(part["datasets"])
+    joint["side_by_side"] = [list(p["datasets"]) for p in parts]
+    ends = [p["environment"].get("load_average_at_end") for p in parts]
+    joint["environment"] = dict(joint["environment"], load_average_at_end=max(e for e in ends if e))
+    return joint
 
 
 def make_cases(name: str, cfg: dict) -> list[data.Case]:
