@@ -14,6 +14,8 @@ from .measure import qps_at_recall
 
 TARGETS = (0.90, 0.95, 0.99)
 SPEED_WORK = Path(__file__).resolve().parent / "speed_work.md"
+# Written by hand from the run's numbers and the profiles taken beside it.
+LIMITS = Path(__file__).resolve().parent / "limits.md"
 # Written by bench.parallel_build_bench, which times builds of its own.
 PARALLEL_BUILD = Path(__file__).resolve().parent / "parallel_build.md"
 MAIN = ("orv_core", "hnswlib", "faiss", "pynndescent")
@@ -319,6 +321,8 @@ def write(res: dict, out_dir: Path) -> None:
     lines = preamble(res)
     lines += ["## Headline", ""] + headline(res)
     lines += ["", "## Targets", ""] + targets.section(res)
+    if LIMITS.exists():
+        lines += ["", "## What limits the targets missed", "", LIMITS.read_text().rstrip("\n")]
     if SPEED_WORK.exists():
         lines += ["", "## Speed work", "", SPEED_WORK.read_text().rstrip("\n")]
     if PARALLEL_BUILD.exists():
