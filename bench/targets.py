@@ -34,15 +34,18 @@ def _qps_row(d: dict) -> list[str]:
         o = qps_interpolated(d["sweeps"]["orv_core"], t)
         peers = {p: qps_interpolated(d["sweeps"][p], t) for p in PEERS if p in d["sweeps"]}
         reached = {p: q for p, q in peers.items() if q is not None}
+        if o is None and not reached:
+            parts.append(f"{t:.2f}: no system gets there")
+            continue
         if not reached:
-            r, shown = (float("inf") if o is not None else None), "no peer gets there"
+            r, shown = float("inf"), "no peer gets there"
         else:
             peer = max(reached, key=reached.get)
             r = _ratio(o, reached[peer])
             shown = f"{_q(o)} / {_q(reached[peer])} {peer}"
         ratios.append(-1.0 if r is None else r)
         parts.append(f"{t:.2f}: {_x(r)} ({shown})")
-    low = min(ratios)
+    low = min(ratios, default=float("inf"))
     verdict = _verdict(low >= 1.0, f"lowest {_x(max(low, 0))}")
     return [
         "`custom_hnsw_search` QPS ≥ the best of hnswlib and faiss at R@10 0.90, 0.95, 0.99",
