@@ -171,9 +171,6 @@ void GraphSearcher::search_layer_into(const float* q, float qn, NodeDist entry, 
         // A full beam's top only falls from here on, so it bounds the batch.
         const float bound = int32_t(beam.size()) >= ef ? beam.front().dist : INFINITY;
         const int n_guesses = std::min(int(cand.size()), AHEAD_GUESSES);
-        // Measuring ahead reads the lists of the other guesses too.
-        if (ahead_on && layer == 0 && bound < INFINITY)
-            for (int k = 1; k < n_guesses; ++k) v.nodes.prefetch_list(cand[size_t(k)].id);
         int m;
         if (PLAN && s.known != nullptr)
             m = measure_unvisited_known<M>(v, q, qn, c.id, layer, vis, ver, s, bound, q_tails);

@@ -163,6 +163,10 @@ int measure_unvisited_ahead(const MetricView& view, const float* q, float qn, in
                             uint16_t ver, SearchScratch& s, float bound, const float* q_tails,
                             DistanceCache& ahead, uint16_t aver) {
     using Ops = MetricOps<M>;
+    // With a bound the guesses' lists will be read below (the nearest one's
+    // first line is on its way already): started before the node's own.
+    if (layer == 0 && bound < INFINITY)
+        for (int k = 1; k < n_guesses; ++k) view.nodes.prefetch_list(guesses[k].id);
     const int m = collect_fresh<M>(view, node, layer, vis, ver, s.ids.data());
     uint16_t* stamp = ahead.stamps.marks.data();
     int32_t* todo = s.todo_ids.data();
