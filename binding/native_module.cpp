@@ -66,6 +66,8 @@ void put_stats(py::dict& out, const orv::ParallelBuildStats& st) {
     out["reused"] = st.reused;
     out["plan_seconds"] = st.plan_seconds;
     out["commit_seconds"] = st.commit_seconds;
+    out["wait_seconds"] = st.wait_seconds;
+    out["wall_seconds"] = st.wall_seconds;
 }
 
 // stats, when a dict, gets where the time of a parallel build went.

@@ -139,15 +139,15 @@ void GraphSearcher::search_layer_into(const float* q, float qn, NodeDist entry, 
     SearchScratch& s = s_;
     if (ef < 1) ef = 1;
     ensure_batch_room(s, v.nodes.max_list());
-    const uint16_t ver = s.marks.begin(size_t(v.nodes.count()));
+    const uint16_t ver = s.marks.begin(size_t(v.nodes.id_room()));
     uint16_t* vis = s.marks.marks.data();
     // With keep, every distance measured is kept by node id: a linked
     // insertion reads them back when it links the new node (values above the
     // bound of their moment are stand-ins, as the batch allows).
-    const uint16_t kver = keep != nullptr ? keep->begin(size_t(v.nodes.count())) : 0;
+    const uint16_t kver = keep != nullptr ? keep->begin(size_t(v.nodes.id_room())) : 0;
     const bool ahead_on = measures_ahead(v.dimension, ef);
     DistanceCache& ahead = s.ahead;
-    const uint16_t aver = ahead_on ? ahead.begin(size_t(v.nodes.count())) : 0;
+    const uint16_t aver = ahead_on ? ahead.begin(size_t(v.nodes.id_room())) : 0;
     auto& cand = s.cand;
     auto& beam = s.beam;
     cand.clear();
@@ -299,7 +299,7 @@ bool GraphSearcher::sorted_beam_into(const float* q, float qn, NodeDist entry, i
     const size_t room = size_t(padded(ef)) + 1;
     if (s.sorted_id.size() < room) s.sorted_id.resize(room);
     s.sorted_dist.assign(room, INFINITY);
-    const uint16_t ver = s.marks.begin(size_t(v.nodes.count()));
+    const uint16_t ver = s.marks.begin(size_t(v.nodes.id_room()));
     uint16_t* vis = s.marks.marks.data();
     const float* q_tails = MetricOps<M>::query_tails(v, q, s.q_tails);
     float* dist = s.sorted_dist.data() + 1;
@@ -383,7 +383,7 @@ NodeDist GraphSearcher::greedy_walk(const float* q, float qn, NodeDist entry, in
     float best_key = best;
     if constexpr (M == POINCARE) walk_keys<M>(v, q, qn, &cur, 1, &best_key, INFINITY, q_tails, s);
     for (int32_t layer = top; layer >= bottom; --layer) {
-        const uint16_t ver = marks.begin(size_t(v.nodes.count()));
+        const uint16_t ver = marks.begin(size_t(v.nodes.id_room()));
         uint16_t* vis = marks.marks.data();
         vis[cur] = ver;
         for (;;) {

@@ -2,8 +2,9 @@
 // appended, so a failure (memory) leaves the index as it was; the linking that
 // follows writes into room reserved beforehand and cannot fail.
 #include <algorithm>
-#include <cstring>
 #include <climits>
+#include <cstring>
+#include <mutex>
 #include <cmath>
 #include <stdexcept>
 
@@ -135,16 +136,21 @@ NodeDist GraphBuilder::select_layer(const BuildTarget& g, const float* v, float 
 }
 
 void GraphBuilder::plan_links(const BuildTarget& g, const float* v, float sq, int32_t level,
-                              int32_t ef, Plan& plan, const Plan* earlier) {
+                              int32_t ef, Plan& plan, const Plan* earlier,
+                              std::shared_mutex* upper_lock) {
+    // The entry point and the upper lists change only under the lock.
+    std::shared_lock<std::shared_mutex> hold;
+    if (upper_lock != nullptr) hold = std::shared_lock<std::shared_mutex>(*upper_lock);
     SearchScratch& scratch = thread_scratch();
     GraphSearcher searcher(g.view, {g.ep_id, g.ep_layer}, scratch);
     const int32_t top = std::min(level, g.ep_layer);
-    start_plan(plan, level, top, earlier, g.nodes.count());
+    start_plan(plan, level, top, earlier, g.nodes.id_room());
     NodeDist cur =
         searcher.descend(v, sq, {g.view.distance(v, sq, g.ep_id), g.ep_id}, g.ep_layer, level + 1);
     for (int32_t lc = top; lc >= 0; --lc) {
         // The memo's shrinks read the layer-0 search's distances back.
         const bool keep = lc == 0 && g.nodes.memo.on();
+        if (lc == 0 && hold.owns_lock()) hold.unlock();
         scratch.keep_log = keep && plan.record ? &plan.kept : nullptr;
         searcher.search_layer(v, sq, cur, ef, lc, keep ? &kept_ : nullptr);
         scratch.keep_log = nullptr;
@@ -164,14 +170,16 @@ void GraphBuilder::prepare_shrinks(const BuildTarget& g, const float* v, float s
     const uint16_t ver = kept_.stamps.version;
     uint16_t* stamp = kept_.stamps.marks.data();
     for (int32_t n : plan.links[0]) {
-        const LinkSpan l = g.nodes.links(n, 0);
+        // Planned ahead, the list may be changing: only exact distances come
+        // of it, whatever ids it holds.
+        const LinkSpan l = g.nodes.links_shared(n);
         // Only a full list is cut back when the new link arrives.
         if (l.count < g.max_m_0) continue;
         if (s_.ids.size() < size_t(l.count)) s_.ids.resize(size_t(l.count));
         if (s_.dists.size() < size_t(l.count)) s_.dists.resize(size_t(l.count));
         int32_t m = 0;
         for (int32_t j = 0; j < l.count; ++j) {
-            const int32_t id = l.ids[j];
+            const int32_t id = load_shared(l.ids + j);
             if (stamp[id] == ver) continue;
             stamp[id] = ver;
             s_.ids[size_t(m++)] = id;

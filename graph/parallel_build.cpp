@@ -1,16 +1,17 @@
-// The parallel build: plan rounds on a pool of threads that lives for the
-// batch, commits on the calling thread. Planning only reads the graph and
-// commits only run while no plan does, so no thread reads a list being written.
+// The parallel build: every thread plans rows ahead over the graph while the
+// calling thread commits them in order, one at a time. Plans read the graph
+// while commits write it, so a plan logs the lists it read; at its commit it
+// is taken as it is only where no commit since it began changed any of them
+// (nor the entry point), and otherwise its row is planned again there.
 #include "orv/parallel_build.hpp"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
-#include <condition_variable>
-#include <functional>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -20,309 +21,275 @@ namespace orv {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using Plan = GraphBuilder::Plan;
 
 double seconds_since(Clock::time_point t) {
     return std::chrono::duration<double>(Clock::now() - t).count();
 }
 
-// Waits this many polls before going to sleep: a round starts again within
-// a fraction of a millisecond, where waking a sleeping thread takes longer.
-constexpr int SPIN_POLLS = 1 << 14;
+// Polls this many times before yielding: the row waited for is mostly a
+// fraction of a millisecond away, but with more threads than cores a thread
+// that keeps polling keeps the one it waits for off its core.
+constexpr int SPIN_POLLS = 1 << 10;
 
-inline void pause_briefly() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#else
-    std::this_thread::yield();
-#endif
-}
-
-// Runs body(thread) on every thread of the pool, the caller's as thread 0, and
-// waits for all. body must not throw.
-class RoundPool {
+class Backoff {
   public:
-    RoundPool(int32_t threads, std::function<void(int32_t)> body) : body_(std::move(body)) {
-        try {
-            for (int32_t t = 1; t < threads; ++t) workers_.emplace_back([this, t] { serve(t); });
-        } catch (...) {
-            // No thread to spare: the ones started and the caller do the work.
+    void wait() {
+        if (polls_ < SPIN_POLLS) {
+            ++polls_;
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#endif
+            return;
         }
-    }
-    RoundPool(const RoundPool&) = delete;
-    RoundPool& operator=(const RoundPool&) = delete;
-    ~RoundPool() {
-        {
-            std::lock_guard<std::mutex> hold(mu_);
-            stop_ = true;
-        }
-        start_.notify_all();
-        for (std::thread& w : workers_) w.join();
-    }
-
-    int32_t threads() const { return int32_t(workers_.size()) + 1; }
-
-    void run() {
-        busy_.store(int32_t(workers_.size()));
-        {
-            std::lock_guard<std::mutex> hold(mu_);
-            round_.fetch_add(1);
-        }
-        start_.notify_all();
-        body_(0);
-        for (int i = 0; i < SPIN_POLLS && busy_.load() != 0; ++i) pause_briefly();
-        std::unique_lock<std::mutex> hold(mu_);
-        done_.wait(hold, [this] { return busy_.load() == 0; });
+        std::this_thread::yield();
     }
 
   private:
-    void serve(int32_t t) {
-        uint64_t seen = 0;
-        for (;;) {
-            for (int i = 0; i < SPIN_POLLS && round_.load() == seen; ++i) pause_briefly();
-            {
-                std::unique_lock<std::mutex> hold(mu_);
-                start_.wait(hold, [&] { return stop_ || round_.load() != seen; });
-                if (stop_) return;
-                seen = round_.load();
-            }
-            body_(t);
-            if (busy_.fetch_sub(1) == 1) {
-                std::lock_guard<std::mutex> hold(mu_);
-                done_.notify_one();
-            }
-        }
-    }
-
-    std::function<void(int32_t)> body_;
-    std::vector<std::thread> workers_;
-    std::mutex mu_;
-    std::condition_variable start_, done_;
-    std::atomic<uint64_t> round_{0};
-    std::atomic<int32_t> busy_{0};
-    bool stop_ = false;
+    int polls_ = 0;
 };
 
-using Plan = GraphBuilder::Plan;
+enum SlotState : int32_t { EMPTY, READY, FAILED };
 
-// The builder's shrinks may take the round's memo seeds while this lives.
-class SeedsInUse {
-  public:
-    SeedsInUse(GraphBuilder& b, const GraphBuilder::MemoSeeds& seeds) : b_(b) {
-        b_.use_memo_seeds(&seeds);
-    }
-    SeedsInUse(const SeedsInUse&) = delete;
-    SeedsInUse& operator=(const SeedsInUse&) = delete;
-    ~SeedsInUse() { b_.use_memo_seeds(nullptr); }
+// A row planned ahead: its plan, and how many rows were committed when the
+// plan began (each later commit may have changed what it read).
+struct AheadSlot {
+    Plan plan;
+    int64_t base = 0;
+    std::atomic<int32_t> state{EMPTY};
+};
 
-  private:
-    GraphBuilder& b_;
+// The threads' stopwatch: planning time summed per thread, read once they stop.
+struct ThreadTimes {
+    double plan_seconds = 0.0;
+    char pad[56];
 };
 
 class ParallelBuild {
   public:
     ParallelBuild(HyperbolicIndex& ix, const RowBlock& rows, const MaskBlock& masks, int32_t ef,
-                  int32_t threads)
-        : ix_(ix), rows_(rows), masks_(masks), ef_(ef),
-          touched_(size_t(ix.size()) + size_t(rows.rows), 0), seeded_(touched_.size(), 0),
-          pool_(threads, [this](int32_t t) { seeding_ ? seed_share(t) : plan_share(t); }) {
-        const int32_t m = ix.target().max_m;
-        for (int32_t t = 0; t < pool_.threads(); ++t)
-            planners_.push_back(std::make_unique<GraphBuilder>(m));
-        plans_.resize(size_t(pool_.threads()) * AHEAD_ROWS_PER_THREAD);
-    }
+                  int32_t threads);
+    ParallelBuild(const ParallelBuild&) = delete;
+    ParallelBuild& operator=(const ParallelBuild&) = delete;
+    ~ParallelBuild();
 
     int64_t run(const RowProgress& progress, ParallelBuildStats* stats);
 
   private:
-    void plan_round(int64_t first, int64_t count);
-    void plan_share(int32_t t);
-    void seed_round();
-    void seed_share(int32_t t);
-    void plan_row(GraphBuilder& planner, size_t j);
-    bool still_valid(const Plan& plan) const;
-    void mark_changed(const Plan& plan);
-    void commit_row(size_t j, ParallelBuildStats* stats);
+    AheadSlot& slot(int64_t j) { return slots_[size_t(j % int64_t(slots_.size()))]; }
+    int64_t claim();
+    void plan_ahead(int32_t t, int64_t j);
+    void work(int32_t t);
+    void start_workers(int32_t threads);
+    void stop_workers();
+    void wait_for_plan(int64_t j);
+    bool still_valid(const AheadSlot& s) const;
+    void mark_changed(const Plan& plan, int64_t commit);
+    void commit_row(int64_t j, ParallelBuildStats* stats);
 
     HyperbolicIndex& ix_;
     const RowBlock& rows_;
     const MaskBlock& masks_;
     int32_t ef_;
-    // The round in which each node's lists last changed, 0 for none.
-    std::vector<uint32_t> touched_;
-    // The round in which each node was last given a memo seed.
-    std::vector<uint32_t> seeded_;
-    uint32_t round_ = 0;
-    RoundPool pool_;
-    std::vector<std::unique_ptr<GraphBuilder>> planners_;
-    std::vector<Plan> plans_;
-    Plan replay_;
-    // The memo seeds of the round, each node's once, and what they are made from.
-    GraphBuilder::MemoSeeds seeds_;
-    std::vector<int32_t> seed_nodes_;
-    std::vector<float> seed_d_new_;
-    bool seeding_ = false;
-    std::vector<char> planned_;
+    int32_t threads_;
+    std::vector<int32_t> levels_;
     std::vector<float> norms_;
-    // The round: its first row, its size, the next row to plan, the entry point.
-    int64_t first_ = 0;
-    int64_t count_ = 0;
-    // The tasks of the pool's current phase (rows to plan or memos to seed),
-    // and the next one to take.
-    int64_t tasks_ = 0;
-    std::atomic<int64_t> next_{0};
-    EntryPoint entry_;
+    std::vector<AheadSlot> slots_;
+    std::vector<std::unique_ptr<GraphBuilder>> planners_;
+    std::vector<ThreadTimes> times_;
+    // Committer only: the commit (1-based row of the batch) that last changed
+    // each node's lists, 0 for none, and the one that last moved the entry point.
+    std::vector<uint32_t> changed_at_;
+    uint32_t entry_moved_at_ = 0;
+    Plan replay_;
+    // Rows committed, and rows claimed for planning.
+    std::atomic<int64_t> committed_{0};
+    std::atomic<int64_t> claimed_{0};
+    std::atomic<bool> stop_{false};
+    // Held shared by a plan while it reads the entry point and upper lists,
+    // alone by a commit that changes them.
+    std::shared_mutex upper_;
+    std::vector<std::thread> workers_;
+    double wait_seconds_ = 0.0;
 };
 
-void ParallelBuild::plan_row(GraphBuilder& planner, size_t j) {
-    const BuildTarget g = ix_.target();
-    const float* row = rows_.row(first_ + int64_t(j));
-    Plan& plan = plans_[j];
-    plan.record = true;
-    planner.plan_links(g, row, norms_[j], plan.level, ef_, plan);
-    planner.prepare_shrinks(g, row, norms_[j], plan);
-    planned_[j] = 1;
+ParallelBuild::ParallelBuild(HyperbolicIndex& ix, const RowBlock& rows, const MaskBlock& masks,
+                             int32_t ef, int32_t threads)
+    : ix_(ix), rows_(rows), masks_(masks), ef_(ef), threads_(threads),
+      levels_(ix.graph_builder().peek_levels(rows.rows)), norms_(size_t(rows.rows)),
+      slots_(size_t(threads) * AHEAD_ROWS_PER_THREAD), times_(size_t(threads)),
+      changed_at_(size_t(ix.size()) + size_t(rows.rows), 0) {
+    const BuildTarget g = ix.target();
+    for (int64_t j = 0; j < rows.rows; ++j)
+        norms_[size_t(j)] = g.view.kernels->sq_norm(rows.row(j), size_t(g.view.dimension));
+    for (int32_t t = 0; t < threads; ++t)
+        planners_.push_back(std::make_unique<GraphBuilder>(g.max_m));
+    // Nothing the commits append may move a block a plan is reading, nor
+    // raise the largest norm, which plans read.
+    g.nodes.reserve_nodes(rows.rows);
+    for (float sq : norms_) g.nodes.max_norm = std::max(g.nodes.max_norm, sq);
+    g.nodes.set_id_room(int32_t(size_t(ix.size()) + size_t(rows.rows)));
 }
 
-void ParallelBuild::plan_share(int32_t t) {
-    GraphBuilder& planner = *planners_[size_t(t)];
-    for (int64_t j; (j = next_++) < tasks_;) {
-        try {
-            plan_row(planner, size_t(j));
-        } catch (...) {
-            // Left unplanned, the row is planned again at its commit, which
-            // then fails or not as the one-by-one insertion would.
+ParallelBuild::~ParallelBuild() {
+    stop_workers();
+    ix_.target().nodes.set_id_room(0);
+}
+
+// The next row to plan, -1 while the window ahead of the commits is full, or
+// the batch's size once every row is taken.
+int64_t ParallelBuild::claim() {
+    int64_t j = claimed_.load();
+    for (;;) {
+        if (j >= rows_.rows) return rows_.rows;
+        if (j >= committed_.load(std::memory_order_acquire) + int64_t(slots_.size())) return -1;
+        if (claimed_.compare_exchange_weak(j, j + 1)) return j;
+    }
+}
+
+void ParallelBuild::plan_ahead(int32_t t, int64_t j) {
+    const Clock::time_point t0 = Clock::now();
+    AheadSlot& s = slot(j);
+    // Read before the graph: every commit up to here is whole in what the plan reads.
+    s.base = committed_.load(std::memory_order_acquire);
+    s.plan.record = true;
+    int32_t state = READY;
+    try {
+        GraphBuilder& planner = *planners_[size_t(t)];
+        const BuildTarget g = ix_.target();
+        const float* row = rows_.row(j);
+        planner.plan_links(g, row, norms_[size_t(j)], levels_[size_t(j)], ef_, s.plan, nullptr,
+                           &upper_);
+        planner.prepare_shrinks(g, row, norms_[size_t(j)], s.plan);
+    } catch (...) {
+        // Planned again at its commit, which then fails or not as the
+        // one-by-one insertion would.
+        state = FAILED;
+    }
+    s.state.store(state, std::memory_order_release);
+    times_[size_t(t)].plan_seconds += seconds_since(t0);
+}
+
+void ParallelBuild::work(int32_t t) {
+    Backoff backoff;
+    while (!stop_.load(std::memory_order_relaxed)) {
+        const int64_t j = claim();
+        if (j >= rows_.rows) return;
+        if (j < 0) {
+            backoff.wait();
+            continue;
         }
+        backoff = Backoff();
+        plan_ahead(t, j);
     }
 }
 
-void ParallelBuild::plan_round(int64_t first, int64_t count) {
-    const BuildTarget g = ix_.target();
-    first_ = first;
-    count_ = count;
-    seeds_.nodes.clear();
-    ++round_;
-    entry_ = {g.ep_id, g.ep_layer};
-    const std::vector<int32_t> levels = ix_.graph_builder().peek_levels(count);
-    norms_.resize(size_t(count));
-    planned_.assign(size_t(count), 0);
-    for (int64_t j = 0; j < count; ++j) {
-        norms_[size_t(j)] = g.view.kernels->sq_norm(rows_.row(first + j), size_t(g.view.dimension));
-        plans_[size_t(j)].level = levels[size_t(j)];
+void ParallelBuild::start_workers(int32_t threads) {
+    try {
+        for (int32_t t = 1; t < threads; ++t) workers_.emplace_back([this, t] { work(t); });
+    } catch (...) {
+        // No thread to spare: the ones started and the caller do the work.
     }
-    // With no entry point yet there is nothing to plan against.
-    if (g.ep_id < 0 || g.nodes.count() == 0) return;
-    tasks_ = count;
-    next_ = 0;
-    pool_.run();
-    seed_round();
 }
 
-void ParallelBuild::seed_share(int32_t t) {
-    GraphBuilder& planner = *planners_[size_t(t)];
-    const BuildTarget g = ix_.target();
-    for (int64_t k; (k = next_++) < tasks_;) {
-        try {
-            planner.seed_memo(g, seed_nodes_[size_t(k)], seed_d_new_[size_t(k)], seeds_, size_t(k));
-        } catch (...) {
-            // Without its seed the shrink works the memo out itself.
+void ParallelBuild::stop_workers() {
+    stop_.store(true);
+    for (std::thread& w : workers_) w.join();
+    workers_.clear();
+}
+
+// Until row j's plan is there: plans it here if no thread has taken it, and
+// meanwhile plans rows further ahead.
+void ParallelBuild::wait_for_plan(int64_t j) {
+    const Clock::time_point t0 = Clock::now();
+    Backoff backoff;
+    while (slot(j).state.load(std::memory_order_acquire) == EMPTY) {
+        const int64_t k = claim();
+        if (k >= 0 && k < rows_.rows) {
+            plan_ahead(0, k);
+            continue;
         }
+        backoff.wait();
     }
+    wait_seconds_ += seconds_since(t0);
 }
 
-// The full layer-0 lists without memo that the round's plans link to, each
-// seeded once, from the first plan's distance to it, side by side.
-void ParallelBuild::seed_round() {
-    const BuildTarget g = ix_.target();
-    std::vector<int32_t>& nodes = seed_nodes_;
-    nodes.clear();
-    seed_d_new_.clear();
-    if (g.nodes.memo.on()) {
-        for (size_t j = 0; j < size_t(count_); ++j) {
-            if (!planned_[j] || plans_[j].links.empty()) continue;
-            const std::vector<int32_t>& chosen = plans_[j].links[0];
-            for (size_t i = 0; i < chosen.size(); ++i) {
-                const int32_t n = chosen[i];
-                if (seeded_[size_t(n)] == round_ || g.nodes.memo.valid[size_t(n)] ||
-                    g.nodes.links(n, 0).count != g.max_m_0)
-                    continue;
-                seeded_[size_t(n)] = round_;
-                nodes.push_back(n);
-                seed_d_new_.push_back(plans_[j].dist0[i]);
-            }
-        }
-    }
-    const size_t w = size_t(g.max_m_0), k = nodes.size();
-    seeds_.width = g.max_m_0;
-    seeds_.nodes.assign(k, -1);
-    seeds_.ids.resize(k * w);
-    seeds_.dist.resize(k * w);
-    seeds_.rows.resize(k * w);
-    // Each task fills its slot; one that fails leaves it at -1.
-    if (k == 0) return;
-    tasks_ = int64_t(k);
-    next_ = 0;
-    seeding_ = true;
-    pool_.run();
-    seeding_ = false;
-}
-
-bool ParallelBuild::still_valid(const Plan& plan) const {
-    const BuildTarget g = ix_.target();
-    if (g.ep_id != entry_.id || g.ep_layer != entry_.layer) return false;
-    for (int32_t id : plan.reads)
-        if (touched_[size_t(id)] == round_) return false;
+bool ParallelBuild::still_valid(const AheadSlot& s) const {
+    if (entry_moved_at_ > s.base) return false;
+    for (int32_t id : s.plan.reads)
+        if (changed_at_[size_t(id)] > s.base) return false;
     return true;
 }
 
-void ParallelBuild::mark_changed(const Plan& plan) {
+void ParallelBuild::mark_changed(const Plan& plan, int64_t commit) {
     for (const std::vector<int32_t>& layer : plan.links)
-        for (int32_t n : layer) touched_[size_t(n)] = round_;
+        for (int32_t n : layer) changed_at_[size_t(n)] = uint32_t(commit);
 }
 
-void ParallelBuild::commit_row(size_t j, ParallelBuildStats* stats) {
+void ParallelBuild::commit_row(int64_t j, ParallelBuildStats* stats) {
     const BuildTarget g = ix_.target();
     GraphBuilder& builder = ix_.graph_builder();
     if (g.nodes.count() == INT32_MAX) throw std::length_error("index is full: node ids are 32-bit");
-    const int64_t r = first_ + int64_t(j);
     const int32_t level = builder.draw_level();
-    Plan& ahead = plans_[j];
-    const bool planned = planned_[j] && ahead.level == level;
-    if (planned && still_valid(ahead)) {
-        builder.commit_linked(g, rows_.row(r), masks_.at(r), norms_[j], ahead);
+    const float* row = rows_.row(j);
+    const float sq = norms_[size_t(j)];
+    AheadSlot& s = slot(j);
+    const bool planned =
+        s.state.load(std::memory_order_acquire) == READY && s.plan.level == level;
+    // Only a row above layer 0 changes upper lists or the entry point.
+    std::unique_lock<std::shared_mutex> hold(upper_, std::defer_lock);
+    if (level > 0) hold.lock();
+    const int32_t new_id = g.nodes.count(), entry = g.ep_id;
+    const Plan* plan = &s.plan;
+    if (planned && still_valid(s)) {
         if (stats != nullptr) ++stats->reused;
-        mark_changed(ahead);
-        return;
+    } else {
+        // Planned again on the graph as it is now, with what the plan made ahead measured.
+        replay_.links.clear();
+        replay_.level = level;
+        if (new_id > 0 && g.ep_id >= 0)
+            builder.plan_links(g, row, sq, level, ef_, replay_, planned ? &s.plan : nullptr);
+        plan = &replay_;
     }
-    // Planned again on the graph as it is now, with what the plan made ahead measured.
-    Plan& plan = replay_;
-    plan.links.clear();
-    plan.level = level;
-    if (g.nodes.count() > 0 && g.ep_id >= 0)
-        builder.plan_links(g, rows_.row(r), norms_[j], level, ef_, plan,
-                           planned ? &ahead : nullptr);
-    builder.commit_linked(g, rows_.row(r), masks_.at(r), norms_[j], plan);
-    mark_changed(plan);
+    builder.commit_linked(g, row, masks_.at(j), sq, *plan);
+    mark_changed(*plan, j + 1);
+    changed_at_[size_t(new_id)] = uint32_t(j + 1);
+    if (g.ep_id != entry) entry_moved_at_ = uint32_t(j + 1);
+    s.state.store(EMPTY, std::memory_order_relaxed);
 }
 
 int64_t ParallelBuild::run(const RowProgress& progress, ParallelBuildStats* stats) {
-    const int64_t per_round = int64_t(plans_.size());
-    for (int64_t first = 0; first < rows_.rows; first += per_round) {
-        const int64_t count = std::min(per_round, rows_.rows - first);
-        const Clock::time_point t0 = Clock::now();
-        plan_round(first, count);
-        const Clock::time_point t1 = Clock::now();
-        const SeedsInUse in_use(ix_.graph_builder(), seeds_);
-        for (int64_t j = 0; j < count; ++j) {
-            commit_row(size_t(j), stats);
-            if (progress && !progress(first + j + 1)) return first + j + 1;
+    const BuildTarget g = ix_.target();
+    const Clock::time_point t0 = Clock::now();
+    double commit_seconds = 0.0;
+    int64_t done = rows_.rows;
+    bool started = false;
+    for (int64_t j = 0; j < rows_.rows; ++j) {
+        // Plans need an entry point to start from.
+        if (!started && g.ep_id >= 0) {
+            started = true;
+            claimed_.store(j);
+            start_workers(threads_);
         }
-        if (stats != nullptr) {
-            stats->rows += count;
-            stats->plan_seconds += std::chrono::duration<double>(t1 - t0).count();
-            stats->commit_seconds += seconds_since(t1);
+        if (g.ep_id >= 0) wait_for_plan(j);
+        const Clock::time_point c0 = Clock::now();
+        commit_row(j, stats);
+        commit_seconds += seconds_since(c0);
+        committed_.store(j + 1, std::memory_order_release);
+        if (progress && !progress(j + 1)) {
+            done = j + 1;
+            break;
         }
     }
-    return rows_.rows;
+    stop_workers();
+    if (stats != nullptr) {
+        stats->rows += done;
+        stats->commit_seconds += commit_seconds;
+        stats->wait_seconds += wait_seconds_;
+        for (const ThreadTimes& t : times_) stats->plan_seconds += t.plan_seconds;
+        stats->wall_seconds += seconds_since(t0);
+    }
+    return done;
 }
 
 }  // namespace

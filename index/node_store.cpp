@@ -177,14 +177,16 @@ void NodeStore::reserve_upper(int32_t id, int32_t layer, int32_t cap_upper) {
     l.reserve(std::max(l.size(), size_t(cap_upper)) + 1);
 }
 
+// Layer-0 lists are written value by value with release stores: a parallel
+// build's planners may read a list while it changes (and throw such a plan
+// away), and must then see every row an id they read names.
 void NodeStore::set_links(int32_t id, int32_t layer, const int32_t* ids, int32_t count) {
     if (layer == 0) {
         if (memo.on()) memo.valid[size_t(id)] = 0;
         split0[size_t(id)] = SPLIT_UNKNOWN;
         int32_t* rec = links0.data() + size_t(id) * size_t(stride0_);
-        rec[0] = count;
-        // An empty list may come as a null pointer, which memcpy must not see.
-        if (count > 0) std::memcpy(rec + 1, ids, sizeof(int32_t) * size_t(count));
+        for (int32_t j = 0; j < count; ++j) __atomic_store_n(rec + 1 + j, ids[j], __ATOMIC_RELEASE);
+        __atomic_store_n(rec, count, __ATOMIC_RELEASE);
         return;
     }
     std::vector<int32_t>& l = upper[size_t(id)][size_t(layer - 1)];
@@ -196,11 +198,30 @@ void NodeStore::push_link(int32_t id, int32_t layer, int32_t v) {
         if (memo.on()) memo.valid[size_t(id)] = 0;
         split0[size_t(id)] = SPLIT_UNKNOWN;
         int32_t* rec = links0.data() + size_t(id) * size_t(stride0_);
-        rec[1 + rec[0]] = v;
-        ++rec[0];
+        const int32_t n = rec[0];
+        __atomic_store_n(rec + 1 + n, v, __ATOMIC_RELEASE);
+        __atomic_store_n(rec, n + 1, __ATOMIC_RELEASE);
         return;
     }
     upper[size_t(id)][size_t(layer - 1)].push_back(v);
+}
+
+void NodeStore::reserve_nodes(int64_t extra) {
+    const size_t n = size_t(count()) + size_t(extra);
+    vectors.reserve(n * size_t(dim_));
+    norms.reserve(n);
+    levels.reserve(n);
+    masks.reserve(n);
+    links0.reserve(n * size_t(stride0_));
+    split0.reserve(n);
+    upper.reserve(n);
+    if (memo.on()) {
+        memo.dist.reserve(n * size_t(memo.slots));
+        memo.rows.reserve(n * size_t(memo.slots));
+        memo.slot_of.reserve(n * size_t(memo.slots));
+        memo.valid.reserve(n);
+    }
+    if (tails.on()) tails.bounds.reserve(n * size_t(tails.count));
 }
 
 }  // namespace orv

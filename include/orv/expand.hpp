@@ -42,18 +42,20 @@ inline void ensure_batch_room(SearchScratch& s, int32_t max_list) {
 // writes those the boundary rule keeps to ids, in list order; returns their
 // count. Without a branch on the visited test, whose outcome is random: every
 // id is written and only the fresh ones are counted. A repeat in the list sees
-// the mark of its first copy.
-template <int M>
+// the mark of its first copy. SHARED: the layer-0 list may be changing (a plan
+// made ahead in a parallel build), so it is read value by value, once.
+template <int M, bool SHARED = false>
 int collect_fresh(const MetricView& view, int32_t node, int32_t layer, uint16_t* vis, uint16_t ver,
                   int32_t* ids) {
     using Ops = MetricOps<M>;
-    const LinkSpan nb = view.nodes.links(node, layer);
+    const bool shared = SHARED && layer == 0;
+    const LinkSpan nb = shared ? view.nodes.links_shared(node) : view.nodes.links(node, layer);
     // The boundary test reads the node's norm, so it is made only where some
     // node may lie on the boundary.
     const bool boundary = Ops::any_boundary(view);
     int m = 0;
     for (int32_t j = 0; j < nb.count; ++j) {
-        const int32_t id = nb.ids[j];
+        const int32_t id = shared ? load_shared(nb.ids + j) : nb.ids[j];
         const bool fresh = vis[id] != ver;
         vis[id] = ver;
         ids[m] = id;
@@ -115,7 +117,7 @@ template <int M, bool LOG>
 int measure_unvisited(const MetricView& view, const float* q, float qn, int32_t node, int32_t layer,
                       uint16_t* vis, uint16_t ver, SearchScratch& s, float bound,
                       const float* q_tails) {
-    const int m = collect_fresh<M>(view, node, layer, vis, ver, s.ids.data());
+    const int m = collect_fresh<M, LOG>(view, node, layer, vis, ver, s.ids.data());
     prefetch_rows<M>(view, s.ids.data(), m);
     measure_ids<M>(view, q, qn, s.ids.data(), m, s.dists.data(), bound, q_tails, s);
     if constexpr (LOG) log_measured(s, s.ids.data(), s.dists.data(), m, bound);
@@ -167,7 +169,7 @@ int measure_unvisited_ahead(const MetricView& view, const float* q, float qn, in
     // first line is on its way already): started before the node's own.
     if (layer == 0 && bound < INFINITY)
         for (int k = 1; k < n_guesses; ++k) view.nodes.prefetch_list(guesses[k].id);
-    const int m = collect_fresh<M>(view, node, layer, vis, ver, s.ids.data());
+    const int m = collect_fresh<M, LOG>(view, node, layer, vis, ver, s.ids.data());
     uint16_t* stamp = ahead.stamps.marks.data();
     int32_t* todo = s.todo_ids.data();
     int t = 0;
@@ -184,12 +186,14 @@ int measure_unvisited_ahead(const MetricView& view, const float* q, float qn, in
     if (t > 0 && t < AHEAD_FILL && bound < INFINITY) {
         const bool boundary = Ops::any_boundary(view);
         for (int k = 0; k < n_guesses && g < AHEAD_FILL; ++k) {
-            const LinkSpan nb = view.nodes.links(guesses[k].id, layer);
+            const bool shared = LOG && layer == 0;
+            const LinkSpan nb = shared ? view.nodes.links_shared(guesses[k].id)
+                                       : view.nodes.links(guesses[k].id, layer);
             // Without a branch on the marks, whose outcomes are coin tosses:
             // every id is written, the ones taken counted and stamped (stamped
             // now, so that a node in several lists is measured once).
             for (int32_t j = 0; j < nb.count && g < AHEAD_FILL; ++j) {
-                const int32_t id = nb.ids[j];
+                const int32_t id = shared ? load_shared(nb.ids + j) : nb.ids[j];
                 const bool take = (vis[id] != ver) & (stamp[id] != aver) &
                                   !(boundary && Ops::skips_boundary(view, id));
                 stamp[id] = take ? aver : stamp[id];

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <shared_mutex>
 #include <vector>
 
 #include "orv/graph_searcher.hpp"
@@ -121,9 +122,11 @@ class GraphBuilder {
     // side by side over a graph that nothing changes meanwhile.
     // With `earlier`, a plan of the same row made before the graph changed, its
     // searches take the distances it measured where they decide alike, and a
-    // layer whose beam comes out the same takes its selection.
+    // layer whose beam comes out the same takes its selection. With
+    // `upper_lock`, held shared while the entry point and upper layers are read.
     void plan_links(const BuildTarget& g, const float* v, float sq, int32_t level, int32_t ef,
-                    Plan& plan, const Plan* earlier = nullptr);
+                    Plan& plan, const Plan* earlier = nullptr,
+                    std::shared_mutex* upper_lock = nullptr);
     // Appends the row and links it as the plan says; a recorded plan (made
     // ahead, by another builder) brings its kept distances along. What
     // insert_linked does after planning.

@@ -264,8 +264,9 @@ struct MetricOps {
         thread_local float buf[MAX_TAIL_CHECKS];
         const TailNorms& t = view.nodes.tails;
         if (!t.on() || count < 1 || !(bound < INFINITY)) return nullptr;
-        // The kernels gather the bounds with 32-bit offsets.
-        if (t.bounds.size() >= size_t(INT32_MAX)) return nullptr;
+        // The kernels gather the bounds with 32-bit offsets. The capacity, not
+        // the size, which a parallel build's commits change while plans read.
+        if (t.bounds.capacity() >= size_t(INT32_MAX)) return nullptr;
         if (q_tails == nullptr) {
             if (count < MIN_BATCH) return nullptr;
             q_tails = query_tails(view, q, buf);

@@ -16,6 +16,10 @@ struct LinkSpan {
     int32_t count;
 };
 
+// A value of a layer-0 list that a parallel build's commit may be writing:
+// one that some write left there, with the row of any id it names visible.
+inline int32_t load_shared(const int32_t* p) { return __atomic_load_n(p, __ATOMIC_ACQUIRE); }
+
 // Rows of pruning bits are one word: lists of up to 63 links, plus the one
 // being added.
 constexpr int32_t MEMO_MAX_SLOTS = 64;
@@ -93,10 +97,21 @@ class NodeStore {
     void reset(int32_t dim, int32_t cap0);
 
     int32_t count() const { return static_cast<int32_t>(norms.size()); }
+    // Above every id the graph holds, or will hold while a parallel build
+    // runs: what per-id scratch is sized by. Read without count(), whose
+    // size the build's commits change meanwhile.
+    int32_t id_room() const { return id_room_ > 0 ? id_room_ : count(); }
     int32_t dim() const { return dim_; }
     const float* row(int32_t id) const { return vectors.data() + size_t(id) * size_t(dim_); }
     const float* base() const { return vectors.data(); }
 
+    // A layer-0 list read while a parallel build commits: its count, clamped
+    // to the record, read once; its ids are read with load_shared.
+    LinkSpan links_shared(int32_t id) const {
+        const int32_t* rec = links0.data() + size_t(id) * size_t(stride0_);
+        const int32_t n = load_shared(rec);
+        return {rec + 1, n < 0 ? 0 : n > stride0_ - 1 ? stride0_ - 1 : n};
+    }
     LinkSpan links(int32_t id, int32_t layer) const {
         if (layer == 0) {
             const int32_t* rec = links0.data() + size_t(id) * size_t(stride0_);
@@ -121,6 +136,11 @@ class NodeStore {
 
     // Room for one more node in every sequence.
     void reserve_one();
+    // Room for `extra` more nodes in every sequence, so that appending them
+    // moves no block that another thread may be reading.
+    void reserve_nodes(int64_t extra);
+    // While a parallel build runs: the ids it may reach, below `room`; 0 after.
+    void set_id_room(int32_t room) { id_room_ = room; }
     // Appends a node with empty lists on layers 0..level; upper lists get room
     // for cap_upper + 1 ids. After reserve_one, nothing is changed if it throws.
     int32_t append(const float* v, float norm, uint64_t mask, int32_t level, int32_t cap_upper);
@@ -171,6 +191,7 @@ class NodeStore {
     TailNorms tails;
 
   private:
+    int32_t id_room_ = 0;
     int32_t dim_ = 0;
     int32_t stride0_ = 2;
 };

@@ -1,8 +1,8 @@
 // Linked rows inserted on several threads into exactly the graph that
-// inserting them one by one builds. Rounds alternate: the threads plan the
-// next rows side by side over the graph as it stands, then the calling thread
-// commits them in order. A plan is committed as it was made only where nothing
-// it read has changed since; otherwise its row is planned again there and then.
+// inserting them one by one builds. The threads plan the next rows over the
+// graph while the calling thread commits rows in order. A plan is committed as
+// it was made only where nothing it read has changed since it began; otherwise
+// its row is planned again there and then.
 #pragma once
 
 #include <cstdint>
@@ -11,8 +11,9 @@
 
 namespace orv {
 
-// Rows planned per thread in one round: more spreads the uneven plans over
-// the threads, fewer leaves fewer plans outdated by the commits before them.
+// Rows planned ahead of the commits, per thread: more keeps the threads busy
+// through uneven plans, fewer leaves fewer plans outdated by the commits
+// made while they ran.
 constexpr int32_t AHEAD_ROWS_PER_THREAD = 2;
 
 // Where the time of a parallel build went, for the benchmark.
@@ -20,8 +21,12 @@ struct ParallelBuildStats {
     int64_t rows = 0;
     // Rows whose plan made ahead was committed as it was.
     int64_t reused = 0;
+    // Planning summed over the threads; committing and waiting for plans, on
+    // the calling thread; the whole batch.
     double plan_seconds = 0.0;
     double commit_seconds = 0.0;
+    double wait_seconds = 0.0;
+    double wall_seconds = 0.0;
 };
 
 // add_batch's linked insertion on up to `threads` threads. The caller holds the
