@@ -150,18 +150,37 @@ bool GraphBuilder::memo_from_seed(int32_t n, const int32_t* ids, int32_t last) {
     return false;
 }
 
-void GraphBuilder::seed_memo(const BuildTarget& g, int32_t n, float d_new, MemoSeeds& seeds,
-                             size_t k) {
+void GraphBuilder::seed_plan(const BuildTarget& g, Plan& plan) {
+    MemoSeeds& seeds = plan.seeds;
+    seeds.width = g.max_m_0;
+    seeds.nodes.clear();
+    seeds.ids.clear();
+    seeds.dist.clear();
+    seeds.rows.clear();
+    if (!g.nodes.memo.on() || plan.links.empty()) return;
     reserve_link_scratch(g.nodes.max_list());
-    const LinkSpan l = g.nodes.links(n, 0);
+    const std::vector<int32_t>& chosen = plan.links[0];
+    for (size_t i = 0; i < chosen.size(); ++i) seed_memo(g, chosen[i], plan.dist0[i], seeds);
+}
+
+void GraphBuilder::seed_memo(const BuildTarget& g, int32_t n, float d_new, MemoSeeds& seeds) {
+    // A list its memo describes needs no seed; commits may be changing the
+    // flag meanwhile, so it only saves work.
+    if (__atomic_load_n(&g.nodes.memo.valid[size_t(n)], __ATOMIC_RELAXED) != 0) return;
+    const LinkSpan l = g.nodes.links_shared(n);
     const size_t w = size_t(seeds.width);
     if (size_t(l.count) != w) return;
-    with_metric(g.view.metric_type,
-                [&](auto m) { memo_fill<decltype(m)::value>(g.view, n, l.ids, l.count, d_new); });
-    std::copy_n(l.ids, w, seeds.ids.begin() + ptrdiff_t(k * w));
-    std::copy_n(s_.slot_dist.data(), w, seeds.dist.begin() + ptrdiff_t(k * w));
-    std::copy_n(s_.rows.data(), w, seeds.rows.begin() + ptrdiff_t(k * w));
-    seeds.nodes[k] = n;
+    // The ids read once: a shrink takes the seed only for this very list.
+    std::vector<int32_t>& ids = s_.seed_ids;
+    ids.resize(w);
+    for (size_t j = 0; j < w; ++j) ids[j] = load_shared(l.ids + j);
+    with_metric(g.view.metric_type, [&](auto m) {
+        memo_fill<decltype(m)::value>(g.view, n, ids.data(), int32_t(w), d_new);
+    });
+    seeds.nodes.push_back(n);
+    seeds.ids.insert(seeds.ids.end(), ids.begin(), ids.end());
+    seeds.dist.insert(seeds.dist.end(), s_.slot_dist.data(), s_.slot_dist.data() + w);
+    seeds.rows.insert(seeds.rows.end(), s_.rows.data(), s_.rows.data() + w);
 }
 
 // The heuristic over slots, fed in list order: s.slots gets the chosen slots.
@@ -211,7 +230,8 @@ void GraphBuilder::memo_store(NodeStore& nodes, int32_t n, int32_t cnt) {
     slot_of[kept] = uint8_t(__builtin_ctzll(~used));
     std::copy_n(s.slot_dist.data(), cnt, memo.dist_of(n));
     std::copy_n(s.rows.data(), cnt, memo.rows_of(n));
-    memo.valid[size_t(n)] = 1;
+    // Plans made ahead read it as a hint while this runs.
+    __atomic_store_n(&memo.valid[size_t(n)], uint8_t(1), __ATOMIC_RELAXED);
 }
 
 void GraphBuilder::link_reverse_memo(const BuildTarget& g, int32_t new_id, int32_t n, float d_new,

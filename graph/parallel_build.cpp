@@ -59,6 +59,20 @@ struct AheadSlot {
     std::atomic<int32_t> state{EMPTY};
 };
 
+// The builder's shrinks may take a plan's memo seeds while this lives.
+class SeedsInUse {
+  public:
+    SeedsInUse(GraphBuilder& b, const GraphBuilder::MemoSeeds* seeds) : b_(b) {
+        b_.use_memo_seeds(seeds);
+    }
+    SeedsInUse(const SeedsInUse&) = delete;
+    SeedsInUse& operator=(const SeedsInUse&) = delete;
+    ~SeedsInUse() { b_.use_memo_seeds(nullptr); }
+
+  private:
+    GraphBuilder& b_;
+};
+
 // The threads' stopwatch: planning time summed per thread, read once they stop.
 struct ThreadTimes {
     double plan_seconds = 0.0;
@@ -161,6 +175,7 @@ void ParallelBuild::plan_ahead(int32_t t, int64_t j) {
         planner.plan_links(g, row, norms_[size_t(j)], levels_[size_t(j)], ef_, s.plan, nullptr,
                            &upper_);
         planner.prepare_shrinks(g, row, norms_[size_t(j)], s.plan);
+        planner.seed_plan(g, s.plan);
     } catch (...) {
         // Planned again at its commit, which then fails or not as the
         // one-by-one insertion would.
@@ -251,7 +266,11 @@ void ParallelBuild::commit_row(int64_t j, ParallelBuildStats* stats) {
             builder.plan_links(g, row, sq, level, ef_, replay_, planned ? &s.plan : nullptr);
         plan = &replay_;
     }
-    builder.commit_linked(g, row, masks_.at(j), sq, *plan);
+    {
+        // A seed holds for the list it was made from, whichever plan made it.
+        const SeedsInUse in_use(builder, planned ? &s.plan.seeds : nullptr);
+        builder.commit_linked(g, row, masks_.at(j), sq, *plan);
+    }
     mark_changed(*plan, j + 1);
     changed_at_[size_t(new_id)] = uint32_t(j + 1);
     if (g.ep_id != entry) entry_moved_at_ = uint32_t(j + 1);

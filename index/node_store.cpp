@@ -182,7 +182,7 @@ void NodeStore::reserve_upper(int32_t id, int32_t layer, int32_t cap_upper) {
 // away), and must then see every row an id they read names.
 void NodeStore::set_links(int32_t id, int32_t layer, const int32_t* ids, int32_t count) {
     if (layer == 0) {
-        if (memo.on()) memo.valid[size_t(id)] = 0;
+        if (memo.on()) __atomic_store_n(&memo.valid[size_t(id)], uint8_t(0), __ATOMIC_RELAXED);
         split0[size_t(id)] = SPLIT_UNKNOWN;
         int32_t* rec = links0.data() + size_t(id) * size_t(stride0_);
         for (int32_t j = 0; j < count; ++j) __atomic_store_n(rec + 1 + j, ids[j], __ATOMIC_RELEASE);
@@ -195,7 +195,7 @@ void NodeStore::set_links(int32_t id, int32_t layer, const int32_t* ids, int32_t
 
 void NodeStore::push_link(int32_t id, int32_t layer, int32_t v) {
     if (layer == 0) {
-        if (memo.on()) memo.valid[size_t(id)] = 0;
+        if (memo.on()) __atomic_store_n(&memo.valid[size_t(id)], uint8_t(0), __ATOMIC_RELAXED);
         split0[size_t(id)] = SPLIT_UNKNOWN;
         int32_t* rec = links0.data() + size_t(id) * size_t(stride0_);
         const int32_t n = rec[0];

@@ -69,6 +69,8 @@ struct BuildScratch {
     std::vector<NodeDist> split_order;
     std::vector<int32_t> split_taken;
     std::vector<int32_t> split_ids;
+    // A list's ids as read once for a memo seed.
+    std::vector<int32_t> seed_ids;
     std::vector<float> split_limits;
     std::vector<float> split_dists;
 };
@@ -82,6 +84,18 @@ class GraphBuilder {
 
     // Levels for lists capped at m from now on; the generator goes on as it was.
     void configure(int32_t m) { level_mult = level_mult_for(m); }
+
+    // Memo entries worked out ahead for full layer-0 lists without a memo,
+    // each in a slot of `width` (max_m_0) values: the node, its links as they
+    // were, their distances from it and the pruning bits among them. A shrink
+    // takes a seed while the node's list is still the one it was made from.
+    struct MemoSeeds {
+        int32_t width = 0;
+        std::vector<int32_t> nodes;
+        std::vector<int32_t> ids;
+        std::vector<float> dist;
+        std::vector<uint64_t> rows;
+    };
 
     // A new node's links on each layer, from the searches and selections made
     // before it is appended, with what the layer-0 shrinks read back.
@@ -106,6 +120,8 @@ class GraphBuilder {
         std::vector<MeasuredRecord> measured;
         std::vector<std::vector<NodeDist>> beams;
         std::vector<float> first_dist;
+        // Made ahead: the memo seeds of its layer-0 neighbours.
+        MemoSeeds seeds;
     };
 
     // Appends a row without links. A full index (2^31 - 1 nodes) is a length_error.
@@ -136,21 +152,10 @@ class GraphBuilder {
     // distances from the row to their links, added to plan.kept, so that the
     // shrinks at the commit find them (planning ahead, where threads are spare).
     void prepare_shrinks(const BuildTarget& g, const float* v, float sq, Plan& plan);
-    // Memo entries worked out ahead for full layer-0 lists without a memo, each
-    // in slot k of `width` (max_m_0) values: the node, its links as they were,
-    // their distances from it and the pruning bits among them. A shrink takes
-    // a seed while the node's list is still the one it was made from.
-    struct MemoSeeds {
-        int32_t width = 0;
-        std::vector<int32_t> nodes;
-        std::vector<int32_t> ids;
-        std::vector<float> dist;
-        std::vector<uint64_t> rows;
-    };
-    // Fills slot k of seeds for node n, whose full list is about to gain a link
-    // at d_new: what the memo shrink works out for a list without memo, by the
-    // same sums. Reads the graph only.
-    void seed_memo(const BuildTarget& g, int32_t n, float d_new, MemoSeeds& seeds, size_t k);
+    // Memo seeds of a plan made ahead, for the full layer-0 lists without a
+    // memo that it links to: what the memo shrink works out for such a list,
+    // by the same sums, with the list it was made from.
+    void seed_plan(const BuildTarget& g, Plan& plan);
     // Seeds the memo shrinks of the following commits may take, or none.
     void use_memo_seeds(const MemoSeeds* seeds) { seeds_ = seeds; }
     // The next `count` levels draw_level would give, leaving the generator as it is.
@@ -186,6 +191,7 @@ class GraphBuilder {
     void memo_table(const MetricView& v, int32_t n, const int32_t* ids, int32_t cnt, float d_new,
                     float worst, bool known);
     bool memo_from_seed(int32_t n, const int32_t* ids, int32_t last);
+    void seed_memo(const BuildTarget& g, int32_t n, float d_new, MemoSeeds& seeds);
     template <int M>
     void memo_fill(const MetricView& v, int32_t n, const int32_t* ids, int32_t count, float d_new);
     void memo_select(int32_t cnt, int32_t cap);
