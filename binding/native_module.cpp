@@ -66,6 +66,7 @@ void put_stats(py::dict& out, const orv::ParallelBuildStats& st) {
     out["reused"] = st.reused;
     out["plan_seconds"] = st.plan_seconds;
     out["commit_seconds"] = st.commit_seconds;
+    out["replan_seconds"] = st.replan_seconds;
     out["wait_seconds"] = st.wait_seconds;
     out["wall_seconds"] = st.wall_seconds;
 }

@@ -21,10 +21,11 @@ struct ParallelBuildStats {
     int64_t rows = 0;
     // Rows whose plan made ahead was committed as it was.
     int64_t reused = 0;
-    // Planning summed over the threads; committing and waiting for plans, on
-    // the calling thread; the whole batch.
+    // Planning summed over the threads; committing (planning again included)
+    // and waiting for plans, on the calling thread; the whole batch.
     double plan_seconds = 0.0;
     double commit_seconds = 0.0;
+    double replan_seconds = 0.0;
     double wait_seconds = 0.0;
     double wall_seconds = 0.0;
 };
