@@ -50,6 +50,12 @@ class Backoff {
     int polls_ = 0;
 };
 
+// Rows at least this long have the shrinks' distances measured ahead: it
+// spares the commits more than it costs the planners (Fashion, 784-d: 3 %
+// faster), where on shorter rows the commits' own cache decides most of them
+// without a sum (glosses, 128-d: 4 % slower with it).
+constexpr int32_t PREPARE_MIN_DIM = 256;
+
 enum SlotState : int32_t { EMPTY, READY, FAILED };
 
 // A row planned ahead: its plan, and how many rows were committed when the
@@ -183,7 +189,8 @@ void ParallelBuild::plan_ahead(int32_t t, int64_t j) {
         const float* row = rows_.row(j);
         planner.plan_links(g, row, norms_[size_t(j)], levels_[size_t(j)], ef_, s.plan, nullptr,
                            &upper_);
-        planner.prepare_shrinks(g, row, norms_[size_t(j)], s.plan);
+        if (g.view.dimension >= PREPARE_MIN_DIM)
+            planner.prepare_shrinks(g, row, norms_[size_t(j)], s.plan);
         planner.seed_plan(g, s.plan);
     } catch (...) {
         // Planned again at its commit, which then fails or not as the
