@@ -79,10 +79,10 @@ def measure(x: np.ndarray, metric: str, rounds: int) -> dict:
         if stats is None or t2 == min(two):
             stats = st
     t1, t2 = min(one), min(two)
-    # Amdahl from the 2-thread run: the commit phase is serial, the planning is spread over
-    # both threads, so it stands for twice its wall time on one.
+    # Amdahl from the 2-thread run: the commits are serial, the planning (summed over the
+    # threads) is spread over all of them.
     serial = stats["commit_seconds"]
-    parallel_work = 2 * stats["plan_seconds"]
+    parallel_work = stats["plan_seconds"]
     fraction = serial / (serial + parallel_work)
     return {
         "rows": int(x.shape[0]),
@@ -94,7 +94,9 @@ def measure(x: np.ndarray, metric: str, rounds: int) -> dict:
         "identical": same,
         "reused_share": stats["reused"] / stats["rows"],
         "commit_s": serial,
-        "plan_s": stats["plan_seconds"],
+        "replan_s": stats["replan_seconds"],
+        "plan_s": parallel_work,
+        "wait_s": stats["wait_seconds"],
         "serial_fraction": fraction,
         "projected": {str(p): t1 / (serial + parallel_work / p) for p in PROJECTED},
         "rounds_one": one,
@@ -147,7 +149,7 @@ def report_lines(res: dict) -> list[str]:
         "",
         (
             "| data set | rows × dim | 1 thread s | 2 threads s | speed-up | plans reused | "
-            "commit s | planning s | serial fraction | projected 4 / 8 / 16 cores |"
+            "commit s (planning again) | planning s | serial fraction | projected 4 / 8 / 16 cores |"
         ),
         "|---|---|---|---|---|---|---|---|---|---|",
     ]
@@ -156,21 +158,26 @@ def report_lines(res: dict) -> list[str]:
         lines.append(
             f"| {name} ({r['metric']}) | {r['rows']} × {r['dim']} | {r['one_thread_s']:.1f} | "
             f"{r['two_threads_s']:.1f} | {r['speedup_2']:.2f}× | {100 * r['reused_share']:.0f} % | "
-            f"{r['commit_s']:.1f} | {r['plan_s']:.1f} | {r['serial_fraction']:.2f} | {proj} |"
+            f"{r['commit_s']:.1f} ({r['replan_s']:.1f}) | {r['plan_s']:.1f} | "
+            f"{r['serial_fraction']:.2f} | {proj} |"
         )
     lines += [
         "",
         (
-            "- **Serial fraction** s = commit time ÷ (commit time + 2 × planning time) of the "
-            "2-thread build: the commits run on one thread while the other waits, the planning "
-            "keeps both busy."
+            "- **Commit s**: the calling thread's time committing rows in order, with the rows "
+            "whose plan went stale planned again (in brackets). **Planning s**: the plans made "
+            "ahead, summed over both threads; the calling thread plans ahead whenever the next "
+            "row's plan is not ready."
         ),
         (
-            "- **Projected** speed-ups are T1 ÷ (C + 2P/p), with C the commit time and P the "
-            "planning time of the 2-thread build: Amdahl's law with the 2-thread work, planning "
-            "overheads included. They are a projection, not a measurement: this machine has 2 "
-            "cores, and with more threads a round holds more rows, so more plans go stale before "
-            "their commit and the serial fraction grows."
+            "- **Serial fraction** s = C ÷ (C + P), C the commit time and P the planning time of "
+            "the 2-thread build: the commits run on one thread at a time, the planning on all."
+        ),
+        (
+            "- **Projected** speed-ups are T1 ÷ (C + P/p): Amdahl's law with the 2-thread work, "
+            "planning overheads included. They are a projection, not a measurement: this machine "
+            "has 2 cores, and with more threads more rows are planned ahead, so more plans go "
+            "stale before their commit and the serial fraction grows."
         ),
     ]
     if any("one_by_one" in r for r in res["sets"].values()):

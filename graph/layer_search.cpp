@@ -166,10 +166,10 @@ void GraphSearcher::search_layer_into(const float* q, float qn, NodeDist entry, 
         // list while this one is measured.
         const int32_t guess = cand.empty() ? -1 : cand.front().id;
         if (guess >= 0) v.nodes.prefetch_links(guess, layer);
+        if constexpr (PLAN)
+            if (s.read_log != nullptr) s.read_log->push_back(c.id);
         // A full beam's top only falls from here on, so it bounds the batch.
         const float bound = int32_t(beam.size()) >= ef ? beam.front().dist : INFINITY;
-        if constexpr (PLAN)
-            if (s.read_log != nullptr) s.read_log->push_back({layer == 0 ? bound : -INFINITY, c.id});
         const int n_guesses = std::min(int(cand.size()), AHEAD_GUESSES);
         int m;
         if (PLAN && s.known != nullptr)
@@ -387,7 +387,7 @@ NodeDist GraphSearcher::greedy_walk(const float* q, float qn, NodeDist entry, in
         uint16_t* vis = marks.marks.data();
         vis[cur] = ver;
         for (;;) {
-            if (s.read_log != nullptr) s.read_log->push_back({-INFINITY, cur});
+            if (s.read_log != nullptr) s.read_log->push_back(cur);
             const int m = collect_fresh<M>(v, cur, layer, vis, ver, s.ids.data());
             prefetch_rows<M>(v, s.ids.data(), m);
             walk_keys<M>(v, q, qn, s.ids.data(), m, s.dists.data(), best, q_tails, s);

@@ -9,7 +9,6 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
-#include <cmath>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -104,7 +103,7 @@ class ParallelBuild {
     void start_workers(int32_t threads);
     void stop_workers();
     void wait_for_plan(int64_t j);
-    bool still_valid(const AheadSlot& s, int64_t j, const float* row, float sq) const;
+    bool still_valid(const AheadSlot& s) const;
     void note_lists(const Plan& plan);
     void mark_changed(const Plan& plan, int64_t commit);
     void commit_row(int64_t j, ParallelBuildStats* stats);
@@ -120,13 +119,9 @@ class ParallelBuild {
     std::vector<std::unique_ptr<GraphBuilder>> planners_;
     std::vector<ThreadTimes> times_;
     // Committer only: the commit (1-based row of the batch) that last changed
-    // each node's lists, 0 for none; the last that did more than append a
-    // link to its layer-0 list; the last that moved the entry point. The
-    // nodes of the batch take ids from first_id_ on, one per commit.
+    // each node's lists, 0 for none, and the one that last moved the entry point.
     std::vector<uint32_t> changed_at_;
-    std::vector<uint32_t> rewritten_at_;
     uint32_t entry_moved_at_ = 0;
-    int64_t first_id_ = 0;
     // The layer-0 lists a commit links to, as they were before it: each count, then its ids.
     std::vector<int32_t> before_;
     Plan replay_;
@@ -146,8 +141,7 @@ ParallelBuild::ParallelBuild(HyperbolicIndex& ix, const RowBlock& rows, const Ma
     : ix_(ix), rows_(rows), masks_(masks), ef_(ef), threads_(threads),
       levels_(ix.graph_builder().peek_levels(rows.rows)), norms_(size_t(rows.rows)),
       slots_(size_t(threads) * AHEAD_ROWS_PER_THREAD), times_(size_t(threads)),
-      changed_at_(size_t(ix.size()) + size_t(rows.rows), 0), rewritten_at_(changed_at_),
-      first_id_(ix.size()) {
+      changed_at_(size_t(ix.size()) + size_t(rows.rows), 0) {
     const BuildTarget g = ix.target();
     for (int64_t j = 0; j < rows.rows; ++j)
         norms_[size_t(j)] = g.view.kernels->sq_norm(rows.row(j), size_t(g.view.dimension));
@@ -245,25 +239,10 @@ void ParallelBuild::wait_for_plan(int64_t j) {
     wait_seconds_ += seconds_since(t0);
 }
 
-// A plan holds if no list it read has changed since it began but for links
-// appended, and those name only nodes added since, each of which the search
-// would have measured at a bound of at most b, the highest bound it expanded
-// a grown list at, and left out unless under it.
-bool ParallelBuild::still_valid(const AheadSlot& s, int64_t j, const float* row, float sq) const {
+bool ParallelBuild::still_valid(const AheadSlot& s) const {
     if (entry_moved_at_ > s.base) return false;
-    float b = -INFINITY;
-    bool grown = false;
-    for (const NodeDist& r : s.plan.reads) {
-        if (changed_at_[size_t(r.id)] <= s.base) continue;
-        if (rewritten_at_[size_t(r.id)] > s.base) return false;
-        grown = true;
-        if (!(r.dist <= b)) b = r.dist;
-    }
-    if (!grown) return true;
-    if (!(b < INFINITY)) return false;
-    const MetricView v = ix_.view();
-    for (int64_t x = first_id_ + s.base; x < first_id_ + j; ++x)
-        if (!(v.distance(row, sq, int32_t(x)) >= b)) return false;
+    for (int32_t id : s.plan.reads)
+        if (changed_at_[size_t(id)] > s.base) return false;
     return true;
 }
 
@@ -278,13 +257,13 @@ void ParallelBuild::note_lists(const Plan& plan) {
     }
 }
 
-// What the commit did to each list it linked to: nothing (a list cut back to
-// what it was), one link appended, or more.
+// The lists the commit changed: those it linked to, but for the layer-0 lists
+// that a shrink cut back to what they were, which plans may still trust.
 void ParallelBuild::mark_changed(const Plan& plan, int64_t commit) {
     const NodeStore& nodes = ix_.target().nodes;
     const uint32_t c = uint32_t(commit);
     for (size_t lc = 1; lc < plan.links.size(); ++lc)
-        for (int32_t n : plan.links[lc]) changed_at_[size_t(n)] = rewritten_at_[size_t(n)] = c;
+        for (int32_t n : plan.links[lc]) changed_at_[size_t(n)] = c;
     if (plan.links.empty()) return;
     size_t at = 0;
     for (int32_t n : plan.links[0]) {
@@ -292,10 +271,7 @@ void ParallelBuild::mark_changed(const Plan& plan, int64_t commit) {
         const int32_t* old = before_.data() + at + 1;
         at += 1 + size_t(was);
         const LinkSpan l = nodes.links(n, 0);
-        const bool kept = l.count >= was && std::equal(old, old + was, l.ids);
-        if (kept && l.count == was) continue;
-        changed_at_[size_t(n)] = c;
-        if (!kept || l.count != was + 1) rewritten_at_[size_t(n)] = c;
+        if (l.count != was || !std::equal(old, old + was, l.ids)) changed_at_[size_t(n)] = c;
     }
 }
 
@@ -314,7 +290,7 @@ void ParallelBuild::commit_row(int64_t j, ParallelBuildStats* stats) {
     if (level > 0) hold.lock();
     const int32_t new_id = g.nodes.count(), entry = g.ep_id;
     const Plan* plan = &s.plan;
-    if (planned && still_valid(s, j, row, sq)) {
+    if (planned && still_valid(s)) {
         if (stats != nullptr) ++stats->reused;
     } else {
         // Planned again on the graph as it is now, with what the plan made ahead measured.
@@ -333,7 +309,7 @@ void ParallelBuild::commit_row(int64_t j, ParallelBuildStats* stats) {
         builder.commit_linked(g, row, masks_.at(j), sq, *plan);
     }
     mark_changed(*plan, j + 1);
-    changed_at_[size_t(new_id)] = rewritten_at_[size_t(new_id)] = uint32_t(j + 1);
+    changed_at_[size_t(new_id)] = uint32_t(j + 1);
     if (g.ep_id != entry) entry_moved_at_ = uint32_t(j + 1);
     s.state.store(EMPTY, std::memory_order_relaxed);
 }

@@ -110,13 +110,12 @@ class GraphBuilder {
         // How many of the new node's layer-0 links its selection took outright.
         int32_t taken0 = 0;
         // Recorded only when `record` is set (a plan made ahead of its commit):
-        // the nodes whose lists the searches read, each with the bound of the
-        // layer-0 beam at the time (-inf on upper layers); the layer-0 distances kept
+        // the nodes whose lists the searches read; the layer-0 distances kept
         // for the memo shrinks, in the order they were kept; every distance
         // the layer searches measured; and per layer, the beam the selection
         // started from and the distance of its first choice.
         bool record = false;
-        std::vector<NodeDist> reads;
+        std::vector<int32_t> reads;
         std::vector<NodeDist> kept;
         std::vector<MeasuredRecord> measured;
         std::vector<std::vector<NodeDist>> beams;

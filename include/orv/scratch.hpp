@@ -78,9 +78,8 @@ struct SearchScratch {
     DistanceCache ahead;
     // When set, a plan made ahead of its commit: every node whose list a
     // search expands or walks (the lists read only to measure nodes ahead
-    // decide nothing), with the bound of the layer-0 beam at the time
-    // (-inf elsewhere), and every distance a layer search keeps, are logged here.
-    std::vector<NodeDist>* read_log = nullptr;
+    // decide nothing), and every distance a layer search keeps, are logged here.
+    std::vector<int32_t>* read_log = nullptr;
     std::vector<NodeDist>* keep_log = nullptr;
     // When set, so is every distance a layer search measures, with its bound.
     std::vector<MeasuredRecord>* measure_log = nullptr;
