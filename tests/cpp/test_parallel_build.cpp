@@ -73,4 +73,25 @@ TEST(ParallelBuild, StopsWhereProgressSays) {
     EXPECT_EQ(orv::get_level_state(ix), orv::get_level_state(*whole));
 }
 
+// A batch into a graph that has an entry point already, on more threads than
+// the machine has cores: plans then wait their turn, and many go stale.
+TEST(ParallelBuild, ContinuesALinkedGraphOnManyThreads) {
+    constexpr int32_t dim = 24, n = 500, ef = 40;
+    const std::vector<float> pts = ref::random_points(n, dim, orv::EUCLIDEAN, 8);
+    HyperbolicIndex one(dim, 1.0f, 6, "euclidean");
+    HyperbolicIndex many(dim, 1.0f, 6, "euclidean");
+    orv::seed_levels(one, 8);
+    orv::seed_levels(many, 8);
+    const uint64_t mask[1] = {1};
+    for (int32_t i = 0; i < n; ++i) one.add_item_and_link(pts.data() + size_t(i) * dim, dim, 1, ef);
+    for (int32_t i = 0; i < 200; ++i)
+        many.add_item_and_link(pts.data() + size_t(i) * dim, dim, 1, ef);
+    orv::ParallelBuildStats st;
+    const orv::RowBlock rest{pts.data() + 200 * dim, n - 200, dim};
+    EXPECT_EQ(orv::add_batch(many, rest, {mask, 1, false}, ef, true, nullptr, 8, &st), rest.rows);
+    EXPECT_EQ(ref::diff_graphs(ref::copy_of(many), ref::copy_of(one)), "");
+    EXPECT_EQ(orv::get_level_state(many), orv::get_level_state(one));
+    EXPECT_LT(st.reused, st.rows);
+}
+
 }  // namespace
