@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 
 import velmora
+import velmora.datasets
 from orv_core import HyperbolicIndex
 
 
@@ -77,3 +78,14 @@ def test_threads_must_be_positive():
     with pytest.raises(ValueError, match="threads must be at least 1, got 0"):
         velmora.add_items(ix, np.zeros((2, 4)), threads=0)
     assert ix.get_stats()["num_nodes"] == 0
+
+
+def test_repeated_builds_of_a_hierarchy(tmp_path):
+    # WordNet nouns: a few hubs sit in nearly every plan's path and a commit changes their lists
+    # most times, so plans often read a list while a commit writes it. A plan trusted after such
+    # a read would make some runs differ from the one-by-one build.
+    x = velmora.datasets.wordnet_nouns().base[:8000]
+    want = image(build(10, "poincare", 16, [("linked", x)], threads=1), tmp_path / "one")
+    for run, threads in enumerate((2, 4, 2, 4, 2, 4)):
+        got = image(build(10, "poincare", 16, [("linked", x)], threads), tmp_path / f"r{run}")
+        assert got == want, f"run {run} on {threads} threads"
