@@ -196,9 +196,18 @@ void GraphBuilder::link_reverse(const BuildTarget& g, int32_t new_id, int32_t n,
     NodeStore& nodes = g.nodes;
     // Read before the push, which makes it unknown.
     const uint8_t split = layer == 0 ? nodes.split0[size_t(n)] : SPLIT_UNKNOWN;
-    nodes.push_link(n, layer, new_id);
-    const LinkSpan l = nodes.links(n, layer);
-    if (l.count <= cap) return;
+    LinkSpan l;
+    if (layer == 0) {
+        l = nodes.stage_link0(n, new_id);
+        if (l.count <= cap) {
+            nodes.publish_links0(n, l.count);
+            return;
+        }
+    } else {
+        nodes.push_link(n, layer, new_id);
+        l = nodes.links(n, layer);
+        if (l.count <= cap) return;
+    }
     const float* nv = nodes.row(n);
     const float nn = nodes.norms[size_t(n)];
     g.view.distances(nv, nn, l.ids, l.count, s.dists.data());

@@ -238,9 +238,11 @@ void GraphBuilder::link_reverse_memo(const BuildTarget& g, int32_t new_id, int32
                                      float worst, int32_t cap) {
     NodeStore& nodes = g.nodes;
     const bool known = nodes.memo.valid[size_t(n)] != 0;
-    nodes.push_link(n, 0, new_id);
-    const LinkSpan l = nodes.links(n, 0);
-    if (l.count <= cap) return;
+    const LinkSpan l = nodes.stage_link0(n, new_id);
+    if (l.count <= cap) {
+        nodes.publish_links0(n, l.count);
+        return;
+    }
     with_metric(g.view.metric_type, [&](auto m) {
         memo_table<decltype(m)::value>(g.view, n, l.ids, l.count, d_new, worst, known);
     });

@@ -104,6 +104,7 @@ class ParallelBuild {
     void stop_workers();
     void wait_for_plan(int64_t j);
     bool still_valid(const AheadSlot& s) const;
+    void note_lists(const Plan& plan);
     void mark_changed(const Plan& plan, int64_t commit);
     void commit_row(int64_t j, ParallelBuildStats* stats);
 
@@ -122,6 +123,8 @@ class ParallelBuild {
     std::vector<uint32_t> changed_at_;
     uint32_t entry_moved_at_ = 0;
     Plan replay_;
+    // The layer-0 lists a commit links to, as they were before it: each count, then its ids.
+    std::vector<int32_t> before_;
     // Rows committed, and rows claimed for planning.
     std::atomic<int64_t> committed_{0};
     std::atomic<int64_t> claimed_{0};
@@ -243,11 +246,34 @@ bool ParallelBuild::still_valid(const AheadSlot& s) const {
     return true;
 }
 
-// The lists the commit changed: every list it linked to. (One that a shrink
-// cut back to what it was still counts: a plan may have read it in between.)
+void ParallelBuild::note_lists(const Plan& plan) {
+    const NodeStore& nodes = ix_.target().nodes;
+    before_.clear();
+    if (plan.links.empty()) return;
+    for (int32_t n : plan.links[0]) {
+        const LinkSpan l = nodes.links(n, 0);
+        before_.push_back(l.count);
+        before_.insert(before_.end(), l.ids, l.ids + l.count);
+    }
+}
+
+// The lists the commit changed: those it linked to, but for the layer-0 lists
+// that a shrink cut back to what they were. Plans may still trust those: the
+// new link is pushed out of sight until the shrink has run (stage_link0).
 void ParallelBuild::mark_changed(const Plan& plan, int64_t commit) {
-    for (const std::vector<int32_t>& layer : plan.links)
-        for (int32_t n : layer) changed_at_[size_t(n)] = uint32_t(commit);
+    const NodeStore& nodes = ix_.target().nodes;
+    const uint32_t c = uint32_t(commit);
+    for (size_t lc = 1; lc < plan.links.size(); ++lc)
+        for (int32_t n : plan.links[lc]) changed_at_[size_t(n)] = c;
+    if (plan.links.empty()) return;
+    size_t at = 0;
+    for (int32_t n : plan.links[0]) {
+        const int32_t was = before_[at];
+        const int32_t* old = before_.data() + at + 1;
+        at += 1 + size_t(was);
+        const LinkSpan l = nodes.links(n, 0);
+        if (l.count != was || !std::equal(old, old + was, l.ids)) changed_at_[size_t(n)] = c;
+    }
 }
 
 void ParallelBuild::commit_row(int64_t j, ParallelBuildStats* stats) {
@@ -280,6 +306,7 @@ void ParallelBuild::commit_row(int64_t j, ParallelBuildStats* stats) {
     {
         // A seed holds for the list it was made from, whichever plan made it.
         const SeedsInUse in_use(builder, planned ? &s.plan.seeds : nullptr);
+        note_lists(*plan);
         builder.commit_linked(g, row, masks_.at(j), sq, *plan);
     }
     mark_changed(*plan, j + 1);

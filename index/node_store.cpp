@@ -206,6 +206,18 @@ void NodeStore::push_link(int32_t id, int32_t layer, int32_t v) {
     upper[size_t(id)][size_t(layer - 1)].push_back(v);
 }
 
+LinkSpan NodeStore::stage_link0(int32_t id, int32_t v) {
+    if (memo.on()) __atomic_store_n(&memo.valid[size_t(id)], uint8_t(0), __ATOMIC_RELAXED);
+    split0[size_t(id)] = SPLIT_UNKNOWN;
+    int32_t* rec = links0.data() + size_t(id) * size_t(stride0_);
+    __atomic_store_n(rec + 1 + rec[0], v, __ATOMIC_RELEASE);
+    return {rec + 1, rec[0] + 1};
+}
+
+void NodeStore::publish_links0(int32_t id, int32_t count) {
+    __atomic_store_n(links0.data() + size_t(id) * size_t(stride0_), count, __ATOMIC_RELEASE);
+}
+
 void NodeStore::reserve_nodes(int64_t extra) {
     const size_t n = size_t(count()) + size_t(extra);
     vectors.reserve(n * size_t(dim_));

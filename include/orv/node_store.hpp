@@ -148,6 +148,12 @@ class NodeStore {
     // must fit their reserved capacity when called where nothing may allocate.
     void set_links(int32_t id, int32_t layer, const int32_t* ids, int32_t count);
     void push_link(int32_t id, int32_t layer, int32_t v);
+    // push_link on layer 0 in two steps: the link is written past the list's
+    // end and the longer list returned; until publish_links0 (or set_links) the
+    // list others read is the old one. A full list that a shrink then cuts back
+    // to what it was is thus never seen with the new link in it.
+    LinkSpan stage_link0(int32_t id, int32_t v);
+    void publish_links0(int32_t id, int32_t count);
     // Tail norm bounds of every row kept from now on (cosine indexes), or none.
     void use_tail_norms(bool wanted);
     // Turns the layer-0 link memo on (where it is sound) or off; either way it
