@@ -284,8 +284,7 @@ void ParallelBuild::commit_row(int64_t j, ParallelBuildStats* stats) {
     const float* row = rows_.row(j);
     const float sq = norms_[size_t(j)];
     AheadSlot& s = slot(j);
-    const bool planned =
-        s.state.load(std::memory_order_acquire) == READY && s.plan.level == level;
+    const bool planned = s.state.load(std::memory_order_acquire) == READY && s.plan.level == level;
     // Only a row above layer 0 changes upper lists or the entry point.
     std::unique_lock<std::shared_mutex> hold(upper_, std::defer_lock);
     if (level > 0) hold.lock();

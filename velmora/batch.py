@@ -14,7 +14,6 @@ from velmora import _native
 
 _UINT64_MAX = 2**64 - 1
 _REAL_KINDS = "biuf"
-PARALLEL_BUILD_MIN_DIM = 64
 
 
 def _as_rows(values, name: str) -> np.ndarray:
@@ -74,15 +73,11 @@ def add_items(
     mask per row or one for all. The whole batch is checked before any row goes in. Ctrl-C
     stops at a row boundary with ``KeyboardInterrupt`` saying how many rows went in.
 
-    Linked rows are planned on ``threads`` threads (``None``: every core the process may use,
-    for rows of at least 64 values; 1: one by one). The index, its saved file and its level generator end exactly as the one-by-one
+    Linked rows are planned on ``threads`` threads (``None``: every core the process may use;
+    1: one by one). The index, its saved file and its level generator end exactly as the one-by-one
     insertion leaves them, whatever the thread count.
     """
     rows = _as_rows(vectors, "vectors")
-    # Below this width a distance costs less than the bookkeeping of planning ahead, so one
-    # thread builds faster than several (WordNet 10-d: 0.85x on 2 threads).
-    if threads is None and rows.shape[1] < PARALLEL_BUILD_MIN_DIM:
-        threads = 1
     threads = _thread_count(threads)
     mask_arr, each = _as_masks(masks, "masks")
     ef = operator.index(ef_construction)
