@@ -68,7 +68,6 @@ void put_stats(py::dict& out, const orv::ParallelBuildStats& st) {
     out["commit_seconds"] = st.commit_seconds;
     out["replan_seconds"] = st.replan_seconds;
     out["wait_seconds"] = st.wait_seconds;
-    out["wall_seconds"] = st.wall_seconds;
 }
 
 // stats, when a dict, gets where the time of a parallel build went.

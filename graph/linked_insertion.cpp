@@ -194,19 +194,12 @@ void GraphBuilder::link_reverse(const BuildTarget& g, int32_t new_id, int32_t n,
                                 int32_t cap) {
     BuildScratch& s = s_;
     NodeStore& nodes = g.nodes;
-    // Read before the push, which makes it unknown.
+    // Read before the link is staged, which makes it unknown.
     const uint8_t split = layer == 0 ? nodes.split0[size_t(n)] : SPLIT_UNKNOWN;
-    LinkSpan l;
-    if (layer == 0) {
-        l = nodes.stage_link0(n, new_id);
-        if (l.count <= cap) {
-            nodes.publish_links0(n, l.count);
-            return;
-        }
-    } else {
-        nodes.push_link(n, layer, new_id);
-        l = nodes.links(n, layer);
-        if (l.count <= cap) return;
+    const LinkSpan l = nodes.stage_link(n, layer, new_id);
+    if (l.count <= cap) {
+        nodes.publish_links(n, layer, l.count);
+        return;
     }
     const float* nv = nodes.row(n);
     const float nn = nodes.norms[size_t(n)];

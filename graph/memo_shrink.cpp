@@ -238,9 +238,9 @@ void GraphBuilder::link_reverse_memo(const BuildTarget& g, int32_t new_id, int32
                                      float worst, int32_t cap) {
     NodeStore& nodes = g.nodes;
     const bool known = nodes.memo.valid[size_t(n)] != 0;
-    const LinkSpan l = nodes.stage_link0(n, new_id);
+    const LinkSpan l = nodes.stage_link(n, 0, new_id);
     if (l.count <= cap) {
-        nodes.publish_links0(n, l.count);
+        nodes.publish_links(n, 0, l.count);
         return;
     }
     with_metric(g.view.metric_type, [&](auto m) {

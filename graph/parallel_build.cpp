@@ -259,7 +259,7 @@ void ParallelBuild::note_lists(const Plan& plan) {
 
 // The lists the commit changed: those it linked to, but for the layer-0 lists
 // that a shrink cut back to what they were. Plans may still trust those: the
-// new link is pushed out of sight until the shrink has run (stage_link0).
+// new link is kept out of sight until the shrink has run (stage_link).
 void ParallelBuild::mark_changed(const Plan& plan, int64_t commit) {
     const NodeStore& nodes = ix_.target().nodes;
     const uint32_t c = uint32_t(commit);
@@ -302,10 +302,10 @@ void ParallelBuild::commit_row(int64_t j, ParallelBuildStats* stats) {
         plan = &replay_;
         if (stats != nullptr) stats->replan_seconds += seconds_since(t0);
     }
+    note_lists(*plan);
     {
         // A seed holds for the list it was made from, whichever plan made it.
         const SeedsInUse in_use(builder, planned ? &s.plan.seeds : nullptr);
-        note_lists(*plan);
         builder.commit_linked(g, row, masks_.at(j), sq, *plan);
     }
     mark_changed(*plan, j + 1);
@@ -316,7 +316,6 @@ void ParallelBuild::commit_row(int64_t j, ParallelBuildStats* stats) {
 
 int64_t ParallelBuild::run(const RowProgress& progress, ParallelBuildStats* stats) {
     const BuildTarget g = ix_.target();
-    const Clock::time_point t0 = Clock::now();
     double commit_seconds = 0.0;
     int64_t done = rows_.rows;
     bool started = false;
@@ -343,7 +342,6 @@ int64_t ParallelBuild::run(const RowProgress& progress, ParallelBuildStats* stat
         stats->commit_seconds += commit_seconds;
         stats->wait_seconds += wait_seconds_;
         for (const ThreadTimes& t : times_) stats->plan_seconds += t.plan_seconds;
-        stats->wall_seconds += seconds_since(t0);
     }
     return done;
 }

@@ -177,13 +177,19 @@ void NodeStore::reserve_upper(int32_t id, int32_t layer, int32_t cap_upper) {
     l.reserve(std::max(l.size(), size_t(cap_upper)) + 1);
 }
 
+// A layer-0 list about to change no longer matches its memo or its split.
+void NodeStore::forget_derived0(int32_t id) {
+    // Plans made ahead read the memo flag as a hint while this runs.
+    if (memo.on()) __atomic_store_n(&memo.valid[size_t(id)], uint8_t(0), __ATOMIC_RELAXED);
+    split0[size_t(id)] = SPLIT_UNKNOWN;
+}
+
 // Layer-0 lists are written value by value with release stores: a parallel
 // build's planners may read a list while it changes (and throw such a plan
 // away), and must then see every row an id they read names.
 void NodeStore::set_links(int32_t id, int32_t layer, const int32_t* ids, int32_t count) {
     if (layer == 0) {
-        if (memo.on()) __atomic_store_n(&memo.valid[size_t(id)], uint8_t(0), __ATOMIC_RELAXED);
-        split0[size_t(id)] = SPLIT_UNKNOWN;
+        forget_derived0(id);
         int32_t* rec = links0.data() + size_t(id) * size_t(stride0_);
         for (int32_t j = 0; j < count; ++j) __atomic_store_n(rec + 1 + j, ids[j], __ATOMIC_RELEASE);
         __atomic_store_n(rec, count, __ATOMIC_RELEASE);
@@ -193,29 +199,21 @@ void NodeStore::set_links(int32_t id, int32_t layer, const int32_t* ids, int32_t
     l.assign(ids, ids + count);
 }
 
-void NodeStore::push_link(int32_t id, int32_t layer, int32_t v) {
+LinkSpan NodeStore::stage_link(int32_t id, int32_t layer, int32_t v) {
     if (layer == 0) {
-        if (memo.on()) __atomic_store_n(&memo.valid[size_t(id)], uint8_t(0), __ATOMIC_RELAXED);
-        split0[size_t(id)] = SPLIT_UNKNOWN;
+        forget_derived0(id);
         int32_t* rec = links0.data() + size_t(id) * size_t(stride0_);
-        const int32_t n = rec[0];
-        __atomic_store_n(rec + 1 + n, v, __ATOMIC_RELEASE);
-        __atomic_store_n(rec, n + 1, __ATOMIC_RELEASE);
-        return;
+        __atomic_store_n(rec + 1 + rec[0], v, __ATOMIC_RELEASE);
+        return {rec + 1, rec[0] + 1};
     }
-    upper[size_t(id)][size_t(layer - 1)].push_back(v);
+    std::vector<int32_t>& l = upper[size_t(id)][size_t(layer - 1)];
+    l.push_back(v);
+    return {l.data(), static_cast<int32_t>(l.size())};
 }
 
-LinkSpan NodeStore::stage_link0(int32_t id, int32_t v) {
-    if (memo.on()) __atomic_store_n(&memo.valid[size_t(id)], uint8_t(0), __ATOMIC_RELAXED);
-    split0[size_t(id)] = SPLIT_UNKNOWN;
-    int32_t* rec = links0.data() + size_t(id) * size_t(stride0_);
-    __atomic_store_n(rec + 1 + rec[0], v, __ATOMIC_RELEASE);
-    return {rec + 1, rec[0] + 1};
-}
-
-void NodeStore::publish_links0(int32_t id, int32_t count) {
-    __atomic_store_n(links0.data() + size_t(id) * size_t(stride0_), count, __ATOMIC_RELEASE);
+void NodeStore::publish_links(int32_t id, int32_t layer, int32_t count) {
+    if (layer == 0)
+        __atomic_store_n(links0.data() + size_t(id) * size_t(stride0_), count, __ATOMIC_RELEASE);
 }
 
 void NodeStore::reserve_nodes(int64_t extra) {

@@ -38,24 +38,34 @@ inline void ensure_batch_room(SearchScratch& s, int32_t max_list) {
     if (s.todo_dists.size() < with_ahead) s.todo_dists.resize(with_ahead);
 }
 
+// A node's list as a search reads it, and its j-th id. SHARED: a layer-0 list
+// may be changing (a plan made ahead in a parallel build), so it is read value
+// by value, once.
+template <bool SHARED>
+inline LinkSpan read_list(const NodeStore& nodes, int32_t node, int32_t layer) {
+    return SHARED && layer == 0 ? nodes.links_shared(node) : nodes.links(node, layer);
+}
+template <bool SHARED>
+inline int32_t read_id(const LinkSpan& nb, int32_t j, int32_t layer) {
+    return SHARED && layer == 0 ? load_shared(nb.ids + j) : nb.ids[j];
+}
+
 // Marks the neighbours of `node` on `layer` that are not visited yet and
 // writes those the boundary rule keeps to ids, in list order; returns their
 // count. Without a branch on the visited test, whose outcome is random: every
 // id is written and only the fresh ones are counted. A repeat in the list sees
-// the mark of its first copy. SHARED: the layer-0 list may be changing (a plan
-// made ahead in a parallel build), so it is read value by value, once.
+// the mark of its first copy. SHARED as for read_list.
 template <int M, bool SHARED = false>
 int collect_fresh(const MetricView& view, int32_t node, int32_t layer, uint16_t* vis, uint16_t ver,
                   int32_t* ids) {
     using Ops = MetricOps<M>;
-    const bool shared = SHARED && layer == 0;
-    const LinkSpan nb = shared ? view.nodes.links_shared(node) : view.nodes.links(node, layer);
+    const LinkSpan nb = read_list<SHARED>(view.nodes, node, layer);
     // The boundary test reads the node's norm, so it is made only where some
     // node may lie on the boundary.
     const bool boundary = Ops::any_boundary(view);
     int m = 0;
     for (int32_t j = 0; j < nb.count; ++j) {
-        const int32_t id = shared ? load_shared(nb.ids + j) : nb.ids[j];
+        const int32_t id = read_id<SHARED>(nb, j, layer);
         const bool fresh = vis[id] != ver;
         vis[id] = ver;
         ids[m] = id;
@@ -186,14 +196,12 @@ int measure_unvisited_ahead(const MetricView& view, const float* q, float qn, in
     if (t > 0 && t < AHEAD_FILL && bound < INFINITY) {
         const bool boundary = Ops::any_boundary(view);
         for (int k = 0; k < n_guesses && g < AHEAD_FILL; ++k) {
-            const bool shared = LOG && layer == 0;
-            const LinkSpan nb = shared ? view.nodes.links_shared(guesses[k].id)
-                                       : view.nodes.links(guesses[k].id, layer);
+            const LinkSpan nb = read_list<LOG>(view.nodes, guesses[k].id, layer);
             // Without a branch on the marks, whose outcomes are coin tosses:
             // every id is written, the ones taken counted and stamped (stamped
             // now, so that a node in several lists is measured once).
             for (int32_t j = 0; j < nb.count && g < AHEAD_FILL; ++j) {
-                const int32_t id = shared ? load_shared(nb.ids + j) : nb.ids[j];
+                const int32_t id = read_id<LOG>(nb, j, layer);
                 const bool take = (vis[id] != ver) & (stamp[id] != aver) &
                                   !(boundary && Ops::skips_boundary(view, id));
                 stamp[id] = take ? aver : stamp[id];

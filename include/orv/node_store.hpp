@@ -147,13 +147,13 @@ class NodeStore {
     // Replaces a list. Layer-0 lists must fit in max_list(); upper lists
     // must fit their reserved capacity when called where nothing may allocate.
     void set_links(int32_t id, int32_t layer, const int32_t* ids, int32_t count);
-    void push_link(int32_t id, int32_t layer, int32_t v);
-    // push_link on layer 0 in two steps: the link is written past the list's
-    // end and the longer list returned; until publish_links0 (or set_links) the
-    // list others read is the old one. A full list that a shrink then cuts back
-    // to what it was is thus never seen with the new link in it.
-    LinkSpan stage_link0(int32_t id, int32_t v);
-    void publish_links0(int32_t id, int32_t count);
+    // Appends a link in two steps: stage_link writes it past the list's end
+    // and returns the longer list; on layer 0 the list others read stays the
+    // old one until publish_links gives the new count (or set_links rewrites
+    // it). A full list that a shrink then cuts back to what it was is thus
+    // never seen with the new link in it. Upper lists take it at once.
+    LinkSpan stage_link(int32_t id, int32_t layer, int32_t v);
+    void publish_links(int32_t id, int32_t layer, int32_t count);
     // Tail norm bounds of every row kept from now on (cosine indexes), or none.
     void use_tail_norms(bool wanted);
     // Turns the layer-0 link memo on (where it is sound) or off; either way it
@@ -197,6 +197,8 @@ class NodeStore {
     TailNorms tails;
 
   private:
+    void forget_derived0(int32_t id);
+
     int32_t id_room_ = 0;
     int32_t dim_ = 0;
     int32_t stride0_ = 2;

@@ -22,12 +22,11 @@ struct ParallelBuildStats {
     // Rows whose plan made ahead was committed as it was.
     int64_t reused = 0;
     // Planning summed over the threads; committing (planning again included)
-    // and waiting for plans, on the calling thread; the whole batch.
+    // and waiting for plans, on the calling thread.
     double plan_seconds = 0.0;
     double commit_seconds = 0.0;
     double replan_seconds = 0.0;
     double wait_seconds = 0.0;
-    double wall_seconds = 0.0;
 };
 
 // add_batch's linked insertion on up to `threads` threads. The caller holds the
